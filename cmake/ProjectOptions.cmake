@@ -1,0 +1,22 @@
+# Compiler settings shared by the project's own targets.
+
+function(tamsel_project_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Werror)
+endfunction()
+
+function(tamsel_hide_symbols target)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
+# A library that the host loader only loads: no symbol of its own is exported.
+function(tamsel_export_nothing target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -Wl,--exclude-all-symbols)
+  else()
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/export-nothing.map
+      -Wl,--no-undefined)
+  endif()
+endfunction()

@@ -1,0 +1,89 @@
+#include "config/Config.h"
+
+#include <algorithm>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "host/EngineContainers.h"
+#include "host/VelkorApi.h"
+#include "logging/PluginLog.h"
+#include "plugin/SaveWorld.h"
+
+namespace {
+
+constexpr const char* kConfigRelativePath = "/VelkorApi/Plugins/Tamsel/config.json";
+// AffinityMask has one bit per processor, 0 to 63.
+constexpr std::int32_t kMaskBits = 64;
+
+// Reads each entry in order. An unreadable entry ends the list; what came before it stays.
+void AcceptIndices(const EngineArray<EngineString>& entries, std::int32_t hardwareThreads,
+                   EngineArray<std::int32_t>& accepted) {
+  const auto& log = PluginLog::Get().GetLog();
+  try {
+    for (std::int32_t i = 0; i < entries.Count(); ++i) {
+      const int index = std::stoi(platform::ToStdWide(entries[i].Text()), nullptr, 10);
+      if (index >= hardwareThreads) {
+        log->warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.",
+                  index, hardwareThreads);
+      } else if (index >= kMaskBits) {
+        log->warn("You tried using Cpu Thread #{} but only threads 0 to {} can be chosen.", index,
+                  kMaskBits - 1);
+      } else {
+        accepted.Add(index);
+      }
+    }
+  } catch (const std::exception&) {
+    log->error("Syntax error in CpuThreads Example: 0,4,5");
+  }
+}
+
+// Splits the list, reads its entries and sets the globals. The caller owns the containers so
+// that everything is given back in one order: entries, the text, then the accepted indices.
+void ApplyCpuThreads(const EngineString& cpuThreads, std::int32_t hardwareThreads,
+                     EngineArray<EngineString>& entries, EngineArray<std::int32_t>& accepted) {
+  cpuThreads.Split(entries);
+  AcceptIndices(entries, hardwareThreads, accepted);
+  if (accepted.Count() == 0 || hardwareThreads <= 0) return;
+
+  const auto& log = PluginLog::Get().GetLog();
+  bool announced = AffinityEnabled;
+  const std::int32_t processorsWithBits = std::min(hardwareThreads, kMaskBits);
+  for (std::int32_t processor = 0; processor < processorsWithBits; ++processor) {
+    if (!accepted.Contains(processor)) continue;
+    AffinityMask |= std::uint64_t{1} << processor;
+    if (!announced) {
+      log->info("CPU Affinity Enabled!");
+      announced = true;
+    }
+    log->info("Using CPU Thread[{}]!", processor);
+    AffinityEnabled = true;
+  }
+}
+
+}  // namespace
+
+std::string ConfigFilePath() { return VelkorApi::Tools::GetCurrentDir() + kConfigRelativePath; }
+
+void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads) {
+  EngineArray<std::int32_t> accepted;
+  EngineArray<EngineString> entries;
+  ApplyCpuThreads(cpuThreads, hardwareThreads, entries, accepted);
+}
+
+void LoadConfig() {
+  std::ifstream file(ConfigFilePath());
+  nlohmann::json document;
+  file >> document;
+  file.close();
+  const std::string cpuThreadsUtf8 = document["CpuThreads"].get<std::string>();
+  EngineArray<std::int32_t> accepted;
+  const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
+  EngineArray<EngineString> entries;
+  if (cpuThreads.IsEmpty()) return;
+  const auto hardwareThreads = static_cast<std::int32_t>(std::thread::hardware_concurrency());
+  ApplyCpuThreads(cpuThreads, hardwareThreads, entries, accepted);
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class EngineString;
+
+// Where the plug-in's configuration lives: the host's current directory followed directly by
+// "/VelkorApi/Plugins/Tamsel/config.json".
+std::string ConfigFilePath();
+
+// Reads config.json once and applies "CpuThreads" with the machine's hardware thread count.
+// The JSON library's parse_error, type_error and out_of_range leave it, with nothing logged
+// and AffinityEnabled and AffinityMask unchanged.
+void LoadConfig();
+
+// Applies a "CpuThreads" list as if the machine had `hardwareThreads` logical processors:
+// logs what is refused and chosen, and sets AffinityEnabled and AffinityMask.
+void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads);

@@ -1,0 +1,26 @@
+#include "logging/PluginLog.h"
+
+#include <spdlog/pattern_formatter.h>
+
+#include "host/VelkorApi.h"
+
+namespace {
+
+constexpr const char* kLinePattern = "%D %R [%n][%l] %v";
+// Administrators read these logs on Windows; lines end the same way on every platform.
+constexpr const char* kLineEnd = "\r\n";
+
+}  // namespace
+
+PluginLog& PluginLog::Get() {
+  static PluginLog holder;
+  return holder;
+}
+
+void PluginLog::Init(const std::string& name) {
+  auto& sinks = GetLogSinks();
+  logger_ = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
+  logger_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+      kLinePattern, spdlog::pattern_time_type::local, kLineEnd));
+  logger_->flush_on(spdlog::level::info);
+}

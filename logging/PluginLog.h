@@ -1,0 +1,24 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <spdlog/logger.h>
+
+// The plug-in's one named logger, writing to the host's sinks.
+class PluginLog {
+ public:
+  // The process's single holder, created on first use.
+  static PluginLog& Get();
+
+  // Empty until Init has run.
+  std::shared_ptr<spdlog::logger>& GetLog() { return logger_; }
+
+  // Makes the logger `name` over the host's sinks as they stand now, with the plug-in's line
+  // pattern, and flushing every sink after each message of level info or above.
+  void Init(const std::string& name);
+
+ private:
+  PluginLog() = default;
+  std::shared_ptr<spdlog::logger> logger_;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// Loading and unloading a shared library at run time, as a host loader does with plug-ins.
+namespace platform {
+
+class DynamicLibrary {
+ public:
+  // Loads the library at `path`; throws std::runtime_error with the system's reason.
+  explicit DynamicLibrary(const std::string& path);
+  ~DynamicLibrary();
+  DynamicLibrary(const DynamicLibrary&) = delete;
+  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+  // Unloads now rather than at destruction. Safe to call twice.
+  void Unload();
+  bool IsLoaded() const { return handle_ != nullptr; }
+
+  // The file name ending of a loadable library on this platform: ".so" or ".dll".
+  static const char* FileSuffix();
+
+ private:
+  void* handle_ = nullptr;
+};
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+#include "platform/DynamicLibrary.h"
+
+#include <dlfcn.h>
+
+#include <stdexcept>
+
+namespace platform {
+
+DynamicLibrary::DynamicLibrary(const std::string& path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* reason = dlerror();
+    throw std::runtime_error("cannot load " + path + ": " + (reason ? reason : "unknown error"));
+  }
+}
+
+DynamicLibrary::~DynamicLibrary() { Unload(); }
+
+void DynamicLibrary::Unload() {
+  if (handle_ != nullptr) dlclose(handle_);
+  handle_ = nullptr;
+}
+
+const char* DynamicLibrary::FileSuffix() { return ".so"; }
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+// Drives DllMain from the shared library's load and unload, as the Windows loader does.
+//
+// The detach must run while the library's static objects (the logger holder among them) are
+// still alive. A destructor function does not give that: glibc runs it before the C++ static
+// destructors at dlclose but after them at process exit. A static object constructed at the end
+// of the attach is destroyed before everything the attach created, in both cases, because
+// static destructors run in the reverse order of construction.
+#include "platform/WinTypes.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+
+namespace {
+
+struct DetachOnUnload {
+  DetachOnUnload() = default;
+  DetachOnUnload(const DetachOnUnload&) = delete;
+  DetachOnUnload& operator=(const DetachOnUnload&) = delete;
+  ~DetachOnUnload() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+};
+
+__attribute__((constructor)) void AttachOnLoad() {
+  DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
+  static DetachOnUnload detach;
+}
+
+}  // namespace

@@ -1,0 +1,26 @@
+#include "platform/DynamicLibrary.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+namespace platform {
+
+DynamicLibrary::DynamicLibrary(const std::string& path) {
+  // Resolve the library's own imports next to it first, as the host loader's plug-ins expect.
+  handle_ = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (handle_ == nullptr) {
+    throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
+  }
+}
+
+DynamicLibrary::~DynamicLibrary() { Unload(); }
+
+void DynamicLibrary::Unload() {
+  if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+  handle_ = nullptr;
+}
+
+const char* DynamicLibrary::FileSuffix() { return ".dll"; }
+
+}  // namespace platform

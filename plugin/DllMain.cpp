@@ -1,0 +1,16 @@
+#include "platform/WinTypes.h"
+#include "plugin/Lifecycle.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID /*reserved*/) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      PluginLoad();
+      break;
+    case DLL_PROCESS_DETACH:
+      PluginUnload();
+      break;
+    default:  // thread notifications, the save workers' among them
+      break;
+  }
+  return TRUE;
+}

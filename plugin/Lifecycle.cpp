@@ -1,0 +1,40 @@
+#include "plugin/Lifecycle.h"
+
+#include <exception>
+#include <string>
+
+#include "config/Config.h"
+#include "host/VelkorApi.h"
+#include "logging/PluginLog.h"
+#include "plugin/SaveWorld.h"
+
+namespace {
+
+constexpr const char* kPluginName = "Tamsel";
+constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
+
+void* SaveWorldDetourAddress() { return reinterpret_cast<void*>(&SaveWorldDetour); }
+
+}  // namespace
+
+void PluginLoad() {
+  PluginLog::Get().Init(kPluginName);
+  try {
+    LoadConfig();
+  } catch (const std::exception& error) {
+    // An exception must not leave the library entry: it would take the server down. Without
+    // a readable configuration the detour stays out and the server saves as it always did.
+    PluginLog::Get().GetLog()->error(
+        "Could not load {}: {} The world save stays on the server thread.", ConfigFilePath(),
+        error.what());
+    return;
+  }
+  // The host's answer is not examined: if it refuses, the server keeps its own routine.
+  VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
+                                    reinterpret_cast<void**>(&ServerSaveWorld));
+}
+
+void PluginUnload() {
+  VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
+  WaitForSaveWorker();
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+// The server's game-mode class. The plug-in only passes pointers to it along.
+class ADravikMode;
+
+using SaveWorldFunction = void (*)(ADravikMode*);
+
+// A save worker has been started and has not finished yet.
+extern std::atomic<bool> SaveInProgress;
+// Holds a new worker only inside one SaveWorldDetour call; empty at all other times.
+extern std::thread SaveThread;
+// The server's own save routine; the host writes it when it installs the detour.
+extern SaveWorldFunction ServerSaveWorld;
+// Whether save threads are pinned to AffinityMask (bit j = logical processor j). Written while
+// the library loads, before the detour is installed; only read afterwards.
+extern bool AffinityEnabled;
+extern std::uint64_t AffinityMask;
+
+// Takes the server's save request: runs the save on a new thread and returns at once, or
+// refuses the request while a save runs.
+void SaveWorldDetour(ADravikMode* gameMode);
+
+// Body of a save thread.
+void SaveWorker(ADravikMode* gameMode);
+
+// Called as the library goes away: waits, within a limit, for a save thread that still runs
+// the library's code. Logs when it has to wait and when the limit runs out.
+void WaitForSaveWorker();

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the Windows cross build need on a Debian machine.
+# Only missing packages are installed; run as root (or with sudo available).
+set -euo pipefail
+
+packages=(
+  cmake make g++ clang libclang-rt-14-dev pkg-config
+  libspdlog-dev libfmt-dev nlohmann-json3-dev
+  libgtest-dev googletest libbenchmark-dev valgrind
+  mingw-w64 g++-mingw-w64-x86-64-posix wine64
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"

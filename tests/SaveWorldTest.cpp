@@ -1,0 +1,158 @@
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Threads.h"
+#include "tests/support/Faults.h"
+#include "tests/support/Gate.h"
+#include "tests/support/PluginFixture.h"
+
+namespace {
+
+ADravikMode* FakeGameMode() { return reinterpret_cast<ADravikMode*>(std::uintptr_t{0x1234}); }
+
+using SaveWorldTest = SaveFixture;
+
+TEST_F(SaveWorldTest, AcceptsRefusesWhileSavingAndAcceptsAgainAfterwards) {
+  Gate release;
+  std::atomic<ADravikMode*> seenGameMode{nullptr};
+  std::atomic<std::thread::id> saveThread{};
+  SetSaveBody([&](ADravikMode* gameMode) {
+    seenGameMode = gameMode;
+    saveThread = std::this_thread::get_id();
+    release.Wait();
+  });
+
+  RequestSave(FakeGameMode());
+  // The detour has returned, yet the save cannot have finished: it waits for the gate.
+  EXPECT_TRUE(SaveInProgress.load());
+  EXPECT_FALSE(SaveThread.joinable());
+  ASSERT_TRUE(Eventually([] { return SaveRuns() == 1; }));
+  EXPECT_EQ(seenGameMode.load(), FakeGameMode());
+  EXPECT_NE(saveThread.load(), std::this_thread::get_id());
+
+  RequestSave(FakeGameMode());
+  EXPECT_EQ(sink_->CountOf("warning", "World Already Saving!"), 1);
+  EXPECT_TRUE(SaveInProgress.load());
+  EXPECT_FALSE(SaveThread.joinable());
+
+  release.Open();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 1) << "a refused request must not be queued";
+
+  RequestSave(FakeGameMode());
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 2);
+  EXPECT_EQ(sink_->Entries().size(), 1U) << "only the one warning was logged";
+}
+
+// Every way the server's routine can fail ends at the guard on the save thread.
+class SaveFailureTest : public SaveFixture, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(SaveFailureTest, IsLoggedOnceAndTheNextSaveIsAccepted) {
+  const Fault fault = GetParam();
+  SetSaveBody([fault](ADravikMode*) { RaiseFault(fault); });
+  RequestSave(FakeGameMode());
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
+  EXPECT_EQ(sink_->Entries().size(), 1U);
+
+  SetSaveBody(nullptr);
+  RequestSave(FakeGameMode());
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 2);
+  EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFaults, SaveFailureTest, ::testing::ValuesIn(AllFaults()),
+                         [](const auto& test) { return FaultName(test.param); });
+
+TEST_F(SaveWorldTest, PinsTheSaveThreadOnlyWhenAffinityIsEnabled) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "needs two processors";
+  const std::uint64_t inherited = platform::CurrentThreadAffinity();
+  ASSERT_NE(inherited & 2U, 0U) << "processor 1 is not available to this process";
+  std::atomic<std::uint64_t> seenMask{0};
+  auto saveAfterDetourReturns = [&](Gate& detourReturned) {
+    SetSaveBody([&](ADravikMode*) {
+      detourReturned.Wait();  // the mask is applied after the thread has started
+      seenMask = platform::CurrentThreadAffinity();
+    });
+    RequestSave();
+    detourReturned.Open();
+    ASSERT_TRUE(WaitUntilIdle());
+  };
+
+  // Off: the worker keeps what it inherited, even with a mask at hand.
+  AffinityEnabled = false;
+  AffinityMask = 2;
+  Gate first;
+  saveAfterDetourReturns(first);
+  EXPECT_EQ(seenMask.load(), inherited);
+
+  AffinityEnabled = true;
+  Gate second;
+  saveAfterDetourReturns(second);
+  EXPECT_EQ(seenMask.load(), 2U);
+  EXPECT_EQ(platform::CurrentThreadAffinity(), inherited) << "the server's thread is not pinned";
+}
+
+TEST_F(SaveWorldTest, ConcurrentRequestsNeverRunTwoSavesAtOnce) {
+  std::atomic<int> running{0};
+  std::atomic<int> mostAtOnce{0};
+  SetSaveBody([&](ADravikMode*) {
+    const int now = running.fetch_add(1) + 1;
+    int most = mostAtOnce.load();
+    while (now > most && !mostAtOnce.compare_exchange_weak(most, now)) {
+    }
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+    running.fetch_sub(1);
+  });
+
+  constexpr int kThreads = 4;
+  constexpr int kRequestsEach = 300;
+  std::vector<std::thread> servers;
+  for (int t = 0; t < kThreads; ++t) {
+    servers.emplace_back([] {
+      for (int i = 0; i < kRequestsEach; ++i) {
+        RequestSave();
+        std::this_thread::yield();
+      }
+    });
+  }
+  for (auto& server : servers) server.join();
+  ASSERT_TRUE(WaitUntilIdle());
+
+  EXPECT_EQ(mostAtOnce.load(), 1);
+  const int refused = sink_->CountOf("warning", "World Already Saving!");
+  EXPECT_EQ(SaveRuns() + refused, kThreads * kRequestsEach);
+  EXPECT_GT(SaveRuns(), 0);
+}
+
+TEST_F(SaveWorldTest, SavesOnTheServerThreadWhenNoThreadCanBeStarted) {
+  ThreadStartFailure noThreads;
+  if (!noThreads.Active()) GTEST_SKIP() << "thread creation cannot be made to fail here";
+  std::atomic<std::thread::id> saveThread{};
+  SetSaveBody([&](ADravikMode*) { saveThread = std::this_thread::get_id(); });
+
+  RequestSave();
+  EXPECT_EQ(SaveRuns(), 1);
+  EXPECT_EQ(saveThread.load(), std::this_thread::get_id());
+  EXPECT_FALSE(SaveInProgress.load());
+  EXPECT_EQ(sink_->CountOf("warning",
+                           "Could not start a save thread; the world is saved on the server "
+                           "thread instead."),
+            1);
+
+  // Failures are still caught there, and nothing is left blocked.
+  SetSaveBody([](ADravikMode*) { throw std::runtime_error("disk full"); });
+  RequestSave();
+  EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
+  EXPECT_FALSE(SaveInProgress.load());
+  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+}
+
+}  // namespace

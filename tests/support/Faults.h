@@ -1,0 +1,31 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// The ways a server routine can fail that the save guard must stop.
+enum class Fault { StdException, OtherException, NullWrite, DivideByZero, IllegalInstruction };
+
+std::vector<Fault> AllFaults();
+std::string FaultName(Fault fault);
+// Fails in the given way; never returns.
+[[noreturn]] void RaiseFault(Fault fault);
+
+// While it lives, new threads cannot be created in this process (where the platform lets a
+// test arrange that; Active() says whether it could).
+class ThreadStartFailure {
+ public:
+  ThreadStartFailure();
+  ~ThreadStartFailure();
+  ThreadStartFailure(const ThreadStartFailure&) = delete;
+  ThreadStartFailure& operator=(const ThreadStartFailure&) = delete;
+  bool Active() const { return active_; }
+
+ private:
+  bool active_ = false;
+  unsigned long long savedStackSize_ = 0;
+};
+
+// Names the parameter in test output.
+inline void PrintTo(Fault fault, std::ostream* out) { *out << FaultName(fault); }

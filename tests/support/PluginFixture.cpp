@@ -1,0 +1,81 @@
+#include "tests/support/PluginFixture.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "host/VelkorApi.h"
+#include "logging/PluginLog.h"
+#include "platform/Threads.h"
+#include "sim/host/SimHost.h"
+#include "sim/server/ServerAllocator.h"
+#include "tests/support/Gate.h"
+
+namespace {
+
+std::mutex gBodyMutex;
+std::function<void(ADravikMode*)> gSaveBody;
+std::atomic<int> gSaveRuns{0};
+
+void SimulatedSaveWorld(ADravikMode* gameMode) {
+  gSaveRuns.fetch_add(1);
+  std::function<void(ADravikMode*)> body;
+  {
+    std::lock_guard<std::mutex> lock(gBodyMutex);
+    body = gSaveBody;
+  }
+  if (body) body(gameMode);
+}
+
+}  // namespace
+
+void PluginFixture::SetUp() {
+  SimHost::Reset();
+  SimServer::RegisterAllocator();
+  SimServer::ClearAllocatorRecord();
+  sink_ = std::make_shared<CaptureSink>();
+  GetLogSinks().clear();
+  GetLogSinks().push_back(sink_);
+  PluginLog::Get().Init("Tamsel");
+  SaveInProgress = false;
+  ServerSaveWorld = nullptr;
+  AffinityEnabled = false;
+  AffinityMask = 0;
+}
+
+void PluginFixture::TearDown() {
+  EXPECT_EQ(SimServer::InvalidReleaseCount(), 0U) << "a block was released twice or not ours";
+  GetLogSinks().clear();
+}
+
+void SaveFixture::SetUp() {
+  PluginFixture::SetUp();
+  SetSaveBody(nullptr);
+  gSaveRuns = 0;
+  SimHost::RegisterServerFunction(kSaveWorldKey, reinterpret_cast<void*>(&SimulatedSaveWorld));
+  ASSERT_TRUE(VelkorApi::GetHooks().InstallHook(kSaveWorldKey,
+                                                reinterpret_cast<void*>(&SaveWorldDetour),
+                                                reinterpret_cast<void**>(&ServerSaveWorld)));
+}
+
+void SaveFixture::TearDown() {
+  EXPECT_TRUE(WaitUntilIdle()) << "a save was still running at the end of the test";
+  VelkorApi::GetHooks().RemoveHook(kSaveWorldKey, reinterpret_cast<void*>(&SaveWorldDetour));
+  SetSaveBody(nullptr);
+  PluginFixture::TearDown();
+}
+
+void SaveFixture::SetSaveBody(std::function<void(ADravikMode*)> body) {
+  std::lock_guard<std::mutex> lock(gBodyMutex);
+  gSaveBody = std::move(body);
+}
+
+int SaveFixture::SaveRuns() { return gSaveRuns.load(); }
+
+void SaveFixture::RequestSave(ADravikMode* gameMode) {
+  SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(gameMode);
+}
+
+bool SaveFixture::WaitUntilIdle() {
+  return Eventually([] { return !SaveInProgress.load(); }) &&
+         platform::WaitForWorkersToLeave(std::chrono::seconds(20));
+}
