@@ -66,7 +66,9 @@ void ApplyCpuThreads(const EngineString& cpuThreads, std::int32_t hardwareThread
 
 }  // namespace
 
-std::string ConfigFilePath() { return VelkorApi::Tools::GetCurrentDir() + kConfigRelativePath; }
+std::string ConfigFilePath() {
+  return VelkorApi::Tools::GetCurrentDir() + kConfigRelativePath;
+}
 
 void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads) {
   EngineArray<std::int32_t> accepted;

@@ -19,8 +19,8 @@ std::int32_t GrownCapacity(std::int32_t newCount, std::int32_t capacity) {
   if (capacity == 0 && newCount <= 4) return 4;
   const std::int64_t slack = 3 * static_cast<std::int64_t>(newCount) / 8;
   // The sum wraps around in 32 bits; a wrapped result is smaller than the count.
-  const auto grown = static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(newCount) + static_cast<std::uint32_t>(slack) + 16U);
+  const auto grown = static_cast<std::int32_t>(static_cast<std::uint32_t>(newCount) +
+                                               static_cast<std::uint32_t>(slack) + 16U);
   return grown < newCount ? kMaxCount : grown;
 }
 
@@ -65,7 +65,9 @@ void EngineString::Assign(std::int32_t length, const Utf16Char* units) {
   data_[length] = 0;
 }
 
-const Utf16Char* EngineString::Text() const { return count_ != 0 ? data_ : kEmptyText; }
+const Utf16Char* EngineString::Text() const {
+  return count_ != 0 ? data_ : kEmptyText;
+}
 
 std::int32_t EngineString::Split(EngineArray<EngineString>& pieces) const {
   pieces.Reset();

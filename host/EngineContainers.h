@@ -73,7 +73,8 @@ class EngineArray {
 
   // Releases every element in index order; keeps the block for reuse.
   void Reset() {
-    for (std::int32_t i = 0; i < count_; ++i) data_[i].~T();
+    for (std::int32_t i = 0; i < count_; ++i)
+      data_[i].~T();
     count_ = 0;
   }
 

@@ -13,7 +13,9 @@ namespace {
 constexpr const char* kPluginName = "Tamsel";
 constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
 
-void* SaveWorldDetourAddress() { return reinterpret_cast<void*>(&SaveWorldDetour); }
+void* SaveWorldDetourAddress() {
+  return reinterpret_cast<void*>(&SaveWorldDetour);
+}
 
 }  // namespace
 

@@ -20,7 +20,9 @@ namespace {
 // A save that never returns must not hold up the server's exit for ever.
 constexpr std::chrono::seconds kUnloadWaitLimit{60};
 
-void CallServerSaveWorld(void* gameMode) { ServerSaveWorld(static_cast<ADravikMode*>(gameMode)); }
+void CallServerSaveWorld(void* gameMode) {
+  ServerSaveWorld(static_cast<ADravikMode*>(gameMode));
+}
 
 // Runs the server's routine; whatever it raises ends here as one error line.
 void RunGuardedSave(ADravikMode* gameMode) {

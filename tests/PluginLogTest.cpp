@@ -23,7 +23,8 @@ TEST_F(PluginLogTest, WritesEachLevelWithThePatternAndFlushesEverySink) {
   for (const auto& target : {sink_, second}) {
     const auto lines = target->Lines();
     ASSERT_EQ(lines.size(), 3U);
-    const std::regex pattern(R"(^(\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d) \[Tamsel\]\[(\w+)\] (.*)\r\n$)");
+    const std::regex pattern(
+        R"(^(\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d) \[Tamsel\]\[(\w+)\] (.*)\r\n$)");
     const char* levels[] = {"info", "warning", "error"};
     const char* messages[] = {"Using CPU Thread[3]!", "World Already Saving!",
                               "Error failed to save!"};
@@ -42,8 +43,7 @@ TEST_F(PluginLogTest, WritesEachLevelWithThePatternAndFlushesEverySink) {
 TEST_F(PluginLogTest, PlainTextKeepsBracesAndFormatTextFillsArgumentsInOrder) {
   auto& log = PluginLog::Get().GetLog();
   log->warn("{} stays {}");
-  log->warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.", 9,
-            8);
+  log->warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.", 9, 8);
   const auto entries = sink_->Entries();
   ASSERT_EQ(entries.size(), 2U);
   EXPECT_EQ(entries[0].message, "{} stays {}");
@@ -69,17 +69,23 @@ TEST(Utf8DecodeTest, ConvertsToUtf16AndReplacesInvalidInput) {
   using VelkorApi::Tools::Utf8Decode;
   const auto units = [](std::initializer_list<unsigned> list) {
     Utf16String text;
-    for (unsigned unit : list) text.push_back(static_cast<Utf16Char>(unit));
+    for (unsigned unit : list)
+      text.push_back(static_cast<Utf16Char>(unit));
     return text;
   };
   EXPECT_EQ(Utf8Decode(""), units({}));
   EXPECT_EQ(Utf8Decode("0,4,5"), units({'0', ',', '4', ',', '5'}));
   EXPECT_EQ(Utf8Decode("\xC3\xA9\xE2\x82\xAC"), units({0xE9, 0x20AC}));
   EXPECT_EQ(Utf8Decode("\xF0\x9F\x98\x80"), units({0xD83D, 0xDE00})) << "a surrogate pair";
-  EXPECT_EQ(Utf8Decode("\xFF" "1"), units({0xFFFD, '1'}));
+  EXPECT_EQ(Utf8Decode("\xFF"
+                       "1"),
+            units({0xFFFD, '1'}));
   EXPECT_EQ(Utf8Decode("\xC0\xAF"), units({0xFFFD, 0xFFFD})) << "overlong form";
   EXPECT_EQ(Utf8Decode("\xED\xA0\x80"), units({0xFFFD, 0xFFFD, 0xFFFD})) << "encoded surrogate";
-  EXPECT_EQ(Utf8Decode("\xE2\x82" "5"), units({0xFFFD, '5'})) << "truncated sequence";
+  EXPECT_EQ(Utf8Decode("\xE2\x82"
+                       "5"),
+            units({0xFFFD, '5'}))
+      << "truncated sequence";
   EXPECT_EQ(Utf8Decode("\xF4\x90\x80\x80"), units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));
   EXPECT_EQ(Utf8Decode("\xE2\x82"), units({0xFFFD})) << "cut off at the end";
 }

@@ -12,7 +12,9 @@
 
 namespace {
 
-ADravikMode* FakeGameMode() { return reinterpret_cast<ADravikMode*>(std::uintptr_t{0x1234}); }
+ADravikMode* FakeGameMode() {
+  return reinterpret_cast<ADravikMode*>(std::uintptr_t{0x1234});
+}
 
 using SaveWorldTest = SaveFixture;
 
@@ -123,7 +125,8 @@ TEST_F(SaveWorldTest, ConcurrentRequestsNeverRunTwoSavesAtOnce) {
       }
     });
   }
-  for (auto& server : servers) server.join();
+  for (auto& server : servers)
+    server.join();
   ASSERT_TRUE(WaitUntilIdle());
 
   EXPECT_EQ(mostAtOnce.load(), 1);

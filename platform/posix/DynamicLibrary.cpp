@@ -14,13 +14,17 @@ DynamicLibrary::DynamicLibrary(const std::string& path) {
   }
 }
 
-DynamicLibrary::~DynamicLibrary() { Unload(); }
+DynamicLibrary::~DynamicLibrary() {
+  Unload();
+}
 
 void DynamicLibrary::Unload() {
   if (handle_ != nullptr) dlclose(handle_);
   handle_ = nullptr;
 }
 
-const char* DynamicLibrary::FileSuffix() { return ".so"; }
+const char* DynamicLibrary::FileSuffix() {
+  return ".so";
+}
 
 }  // namespace platform

@@ -131,7 +131,9 @@ std::vector<pid_t>& WorkerThreadIds() {
   return *ids;
 }
 
-pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t CurrentThreadId() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 bool ThreadIsGone(pid_t id) {
   return syscall(SYS_tgkill, getpid(), id, 0) != 0 && errno == ESRCH;

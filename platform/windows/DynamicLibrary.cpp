@@ -14,13 +14,17 @@ DynamicLibrary::DynamicLibrary(const std::string& path) {
   }
 }
 
-DynamicLibrary::~DynamicLibrary() { Unload(); }
+DynamicLibrary::~DynamicLibrary() {
+  Unload();
+}
 
 void DynamicLibrary::Unload() {
   if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
   handle_ = nullptr;
 }
 
-const char* DynamicLibrary::FileSuffix() { return ".dll"; }
+const char* DynamicLibrary::FileSuffix() {
+  return ".dll";
+}
 
 }  // namespace platform

@@ -42,7 +42,9 @@ HANDLE Win32Handle(std::thread& thread) {
 
 }  // namespace
 
-bool RunGuarded(void (*fn)(void*), void* arg) { return CallUnderStructuredGuard(fn, arg); }
+bool RunGuarded(void (*fn)(void*), void* arg) {
+  return CallUnderStructuredGuard(fn, arg);
+}
 
 void SetThreadAffinityMask(std::thread& thread, std::uint64_t mask) noexcept {
   ::SetThreadAffinityMask(Win32Handle(thread), static_cast<DWORD_PTR>(mask));
@@ -80,8 +82,12 @@ void WorkerThreadFinished() noexcept {
 
 // The module reference keeps the library loaded under a running worker, and at process
 // termination the other threads are already gone: there is never anything to wait for.
-bool AnyWorkerInLibrary() noexcept { return false; }
+bool AnyWorkerInLibrary() noexcept {
+  return false;
+}
 
-bool WaitForWorkersToLeave(std::chrono::milliseconds) noexcept { return true; }
+bool WaitForWorkersToLeave(std::chrono::milliseconds) noexcept {
+  return true;
+}
 
 }  // namespace platform

@@ -9,7 +9,9 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one code point at text[i] and advances i past what it used.
 char32_t DecodeOne(const std::string& text, std::size_t& i) {
@@ -17,7 +19,7 @@ char32_t DecodeOne(const std::string& text, std::size_t& i) {
   if (lead < 0x80) return lead;
   int length = 0;
   char32_t codePoint = 0;
-  unsigned char low = 0x80;  // allowed range of the second byte, narrowed to refuse
+  unsigned char low = 0x80;   // allowed range of the second byte, narrowed to refuse
   unsigned char high = 0xBF;  // overlong forms, surrogates and values past U+10FFFF
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;

@@ -11,9 +11,13 @@
 
 namespace {
 
-void ExitWith42(int) { _exit(42); }
+void ExitWith42(int) {
+  _exit(42);
+}
 
-void WaitForever(void* gate) { static_cast<Gate*>(gate)->Wait(std::chrono::hours(1)); }
+void WaitForever(void* gate) {
+  static_cast<Gate*>(gate)->Wait(std::chrono::hours(1));
+}
 
 // The server's own crash handling must keep working: a fault that no guard covers, here on
 // one thread while another thread sits inside a guarded call, goes to the handler that the

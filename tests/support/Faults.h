@@ -28,4 +28,6 @@ class ThreadStartFailure {
 };
 
 // Names the parameter in test output.
-inline void PrintTo(Fault fault, std::ostream* out) { *out << FaultName(fault); }
+inline void PrintTo(Fault fault, std::ostream* out) {
+  *out << FaultName(fault);
+}

@@ -69,7 +69,9 @@ void SaveFixture::SetSaveBody(std::function<void(ADravikMode*)> body) {
   gSaveBody = std::move(body);
 }
 
-int SaveFixture::SaveRuns() { return gSaveRuns.load(); }
+int SaveFixture::SaveRuns() {
+  return gSaveRuns.load();
+}
 
 void SaveFixture::RequestSave(ADravikMode* gameMode) {
   SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(gameMode);
