@@ -27,8 +27,9 @@ void PluginLoad() {
     // An exception must not leave the library entry: it would take the server down. Without
     // a readable configuration the detour stays out and the server saves as it always did.
     PluginLog::Get().GetLog()->error(
-        "Could not load {}: {} The world save stays on the server thread.", ConfigFilePath(),
-        error.what());
+        "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
+        "thread.",
+        ConfigFilePath(), error.what());
     return;
   }
   // The host's answer is not examined: if it refuses, the server keeps its own routine.

@@ -121,15 +121,13 @@ __attribute__((noinline)) bool CallUnderSignalGuard(void (*fn)(void*), void* arg
 
 // ---- Workers still inside the library -------------------------------------------------------
 
-// Constant-initialised or never destroyed: the unload reads these after the library's other
-// static objects may already be gone.
+// Constant-initialised and never freed: the unload reads these while the library is being
+// torn down, and a heap block held here would be lost when the library goes away.
 std::mutex gWorkersMutex;
 int gWorkersNotYetStarted = 0;
-
-std::vector<pid_t>& WorkerThreadIds() {
-  static auto* ids = new std::vector<pid_t>();
-  return *ids;
-}
+// Kernel ids of workers that may still be inside the library; 0 marks a free slot. At most one
+// worker runs at a time, so only the last few, still on their way out, are ever here.
+std::array<pid_t, 32> gWorkerThreadIds{};
 
 pid_t CurrentThreadId() {
   return static_cast<pid_t>(syscall(SYS_gettid));
@@ -139,10 +137,14 @@ bool ThreadIsGone(pid_t id) {
   return syscall(SYS_tgkill, getpid(), id, 0) != 0 && errno == ESRCH;
 }
 
-// Caller holds gWorkersMutex.
-void ForgetFinishedWorkers() {
-  auto& ids = WorkerThreadIds();
-  ids.erase(std::remove_if(ids.begin(), ids.end(), ThreadIsGone), ids.end());
+// Caller holds gWorkersMutex. Returns whether a tracked worker is still there.
+bool ForgetFinishedWorkers() {
+  bool anyLeft = false;
+  for (pid_t& id : gWorkerThreadIds) {
+    if (id != 0 && ThreadIsGone(id)) id = 0;
+    anyLeft = anyLeft || id != 0;
+  }
+  return anyLeft;
 }
 
 }  // namespace
@@ -192,11 +194,8 @@ void ReleaseLibraryHold() noexcept {
 void WorkerThreadStarted() noexcept {
   std::lock_guard<std::mutex> lock(gWorkersMutex);
   ForgetFinishedWorkers();
-  try {
-    WorkerThreadIds().push_back(CurrentThreadId());
-  } catch (...) {
-    // Untracked: an unload will not wait for this worker. Nothing else can be done here.
-  }
+  const auto freeSlot = std::find(gWorkerThreadIds.begin(), gWorkerThreadIds.end(), 0);
+  if (freeSlot != gWorkerThreadIds.end()) *freeSlot = CurrentThreadId();
   --gWorkersNotYetStarted;
 }
 
@@ -204,8 +203,8 @@ void WorkerThreadFinished() noexcept {}
 
 bool AnyWorkerInLibrary() noexcept {
   std::lock_guard<std::mutex> lock(gWorkersMutex);
-  ForgetFinishedWorkers();
-  return gWorkersNotYetStarted > 0 || !WorkerThreadIds().empty();
+  const bool trackedWorkerLeft = ForgetFinishedWorkers();
+  return gWorkersNotYetStarted > 0 || trackedWorkerLeft;
 }
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {

@@ -16,6 +16,13 @@ std::vector<CaptureSink::Entry> CaptureSink::Entries() {
   return entries;
 }
 
+std::vector<std::string> CaptureSink::Logged() {
+  std::vector<std::string> lines;
+  for (const Entry& entry : Entries())
+    lines.push_back(entry.level + "|" + entry.message);
+  return lines;
+}
+
 int CaptureSink::CountOf(const std::string& level, const std::string& message) {
   int count = 0;
   for (const Entry& entry : Entries()) {

@@ -27,6 +27,9 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
     return flushes_;
   }
 
+  // "level|message" for each line, in order.
+  std::vector<std::string> Logged();
+
   // How many lines carry exactly this level and message.
   int CountOf(const std::string& level, const std::string& message);
 

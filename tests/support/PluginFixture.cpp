@@ -1,32 +1,11 @@
 #include "tests/support/PluginFixture.h"
 
-#include <atomic>
-#include <mutex>
-
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "platform/Threads.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
 #include "tests/support/Gate.h"
-
-namespace {
-
-std::mutex gBodyMutex;
-std::function<void(ADravikMode*)> gSaveBody;
-std::atomic<int> gSaveRuns{0};
-
-void SimulatedSaveWorld(ADravikMode* gameMode) {
-  gSaveRuns.fetch_add(1);
-  std::function<void(ADravikMode*)> body;
-  {
-    std::lock_guard<std::mutex> lock(gBodyMutex);
-    body = gSaveBody;
-  }
-  if (body) body(gameMode);
-}
-
-}  // namespace
 
 void PluginFixture::SetUp() {
   SimHost::Reset();
@@ -49,9 +28,7 @@ void PluginFixture::TearDown() {
 
 void SaveFixture::SetUp() {
   PluginFixture::SetUp();
-  SetSaveBody(nullptr);
-  gSaveRuns = 0;
-  SimHost::RegisterServerFunction(kSaveWorldKey, reinterpret_cast<void*>(&SimulatedSaveWorld));
+  SimulatedSave::Register();
   ASSERT_TRUE(VelkorApi::GetHooks().InstallHook(kSaveWorldKey,
                                                 reinterpret_cast<void*>(&SaveWorldDetour),
                                                 reinterpret_cast<void**>(&ServerSaveWorld)));
@@ -62,19 +39,6 @@ void SaveFixture::TearDown() {
   VelkorApi::GetHooks().RemoveHook(kSaveWorldKey, reinterpret_cast<void*>(&SaveWorldDetour));
   SetSaveBody(nullptr);
   PluginFixture::TearDown();
-}
-
-void SaveFixture::SetSaveBody(std::function<void(ADravikMode*)> body) {
-  std::lock_guard<std::mutex> lock(gBodyMutex);
-  gSaveBody = std::move(body);
-}
-
-int SaveFixture::SaveRuns() {
-  return gSaveRuns.load();
-}
-
-void SaveFixture::RequestSave(ADravikMode* gameMode) {
-  SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(gameMode);
 }
 
 bool SaveFixture::WaitUntilIdle() {

@@ -7,6 +7,9 @@
 
 #include "plugin/SaveWorld.h"
 #include "tests/support/CaptureSink.h"
+#include "tests/support/SimulatedSave.h"
+
+inline constexpr const char* kSaveWorldKey = SimulatedSave::kFunctionKey;
 
 // A process with the stand-in host, the server's allocator, a fresh plug-in logger over one
 // capturing sink, and the plug-in's globals as they are at load.
@@ -18,21 +21,18 @@ class PluginFixture : public ::testing::Test {
   std::shared_ptr<CaptureSink> sink_;
 };
 
-// The same, with a simulated "ADravikMode.SaveWorld" whose body each test sets, and the
-// plug-in's detour installed over it through the host.
+// The same, with the simulated "ADravikMode.SaveWorld" and the plug-in's detour installed over
+// it through the host.
 class SaveFixture : public PluginFixture {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // What the server's own save routine does when it runs.
-  static void SetSaveBody(std::function<void(ADravikMode*)> body);
-  // How many times the server's routine has been entered.
-  static int SaveRuns();
-  // The server asks for a save, as it would, through the host's dispatch slot.
-  static void RequestSave(ADravikMode* gameMode = nullptr);
+  static void SetSaveBody(std::function<void(ADravikMode*)> body) {
+    SimulatedSave::SetBody(std::move(body));
+  }
+  static int SaveRuns() { return SimulatedSave::Runs(); }
+  static void RequestSave(ADravikMode* gameMode = nullptr) { SimulatedSave::Request(gameMode); }
   // Waits until no save is running and no worker thread is left in the plug-in's code.
   static bool WaitUntilIdle();
 };
-
-inline constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";

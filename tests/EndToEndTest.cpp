@@ -1,0 +1,129 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "host/VelkorApi.h"
+#include "platform/Threads.h"
+#include "sim/host/SimHost.h"
+#include "tests/support/Faults.h"
+#include "tests/support/Gate.h"
+#include "tests/support/LoadedPluginFixture.h"
+
+namespace {
+
+using SimHost::HookRequest;
+
+using EndToEndTest = LoadedPluginFixture;
+
+TEST_F(EndToEndTest, LoadsConfiguresSavesOnAWorkerAndUnloads) {
+  const bool twoProcessors = std::thread::hardware_concurrency() >= 2;
+  const int processor = twoProcessors ? 1 : 0;
+  serverDir_.WriteConfig("{\"CpuThreads\": \"" + std::to_string(processor) + "\"}");
+  LoadPlugin();
+
+  EXPECT_EQ(Logged(), (std::vector<std::string>{
+                          "info|CPU Affinity Enabled!",
+                          "info|Using CPU Thread[" + std::to_string(processor) + "]!"}));
+  for (const auto& line : sink_->Lines())
+    EXPECT_NE(line.find("[Tamsel][info] "), std::string::npos);
+  ASSERT_NE(CallTarget(), SimulatedSave::Address()) << "the detour is in place";
+
+  Gate detourReturned;
+  std::atomic<bool> saved{false};
+  std::atomic<std::thread::id> saveThread{};
+  std::atomic<std::uint64_t> saveAffinity{0};
+  SimulatedSave::SetBody([&](ADravikMode*) {
+    detourReturned.Wait();
+    saveThread = std::this_thread::get_id();
+    saveAffinity = platform::CurrentThreadAffinity();
+    saved = true;
+  });
+  SimulatedSave::Request();
+  EXPECT_FALSE(saved.load()) << "the server's thread does not wait for the save";
+  detourReturned.Open();
+  ASSERT_TRUE(Eventually([&] { return saved.load(); }));
+  EXPECT_NE(saveThread.load(), std::this_thread::get_id());
+  EXPECT_EQ(saveAffinity.load(), std::uint64_t{1} << processor)
+      << "the first save already runs on the configured processor";
+
+  // A crash in the server's routine is caught inside the loaded plug-in.
+  SimulatedSave::SetBody([](ADravikMode*) { RaiseFault(Fault::NullWrite); });
+  const int runs = SimulatedSave::Runs();
+  ASSERT_TRUE(Eventually([&] {
+    // Refused until the last worker has cleared its flag.
+    if (SimulatedSave::Runs() == runs) SimulatedSave::Request();
+    return SimulatedSave::Runs() > runs;
+  }));
+  ASSERT_TRUE(Eventually([&] { return sink_->CountOf("error", "Error failed to save!") == 1; }));
+
+  UnloadPlugin();
+  EXPECT_EQ(CallTarget(), SimulatedSave::Address());
+  const auto requests = SimHost::HookRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[0].kind, HookRequest::Kind::Install);
+  EXPECT_EQ(requests[1].kind, HookRequest::Kind::Remove);
+  EXPECT_EQ(requests[1].functionKey, "ADravikMode.SaveWorld");
+  EXPECT_EQ(requests[1].detour, requests[0].detour);
+  EXPECT_TRUE(requests[1].accepted);
+
+  // After the unload the server saves with its own routine again, on its own thread.
+  SimulatedSave::SetBody([&](ADravikMode*) { saveThread = std::this_thread::get_id(); });
+  const int runsBefore = SimulatedSave::Runs();
+  SimulatedSave::Request();
+  EXPECT_EQ(SimulatedSave::Runs(), runsBefore + 1);
+  EXPECT_EQ(saveThread.load(), std::this_thread::get_id());
+}
+
+TEST_F(EndToEndTest, AFailedConfigurationInstallsNothingAndUnloadStillAsksOnce) {
+  LoadPlugin();  // no config.json at all
+  const auto entries = sink_->Entries();
+  ASSERT_EQ(entries.size(), 1U);
+  EXPECT_EQ(entries[0].level, "error");
+  EXPECT_NE(entries[0].message.find("/VelkorApi/Plugins/Tamsel/config.json"), std::string::npos);
+  EXPECT_NE(entries[0].message.find("[json.exception.parse_error.101]"), std::string::npos);
+  EXPECT_TRUE(SimHost::HookRequests().empty());
+  EXPECT_EQ(CallTarget(), SimulatedSave::Address());
+
+  UnloadPlugin();
+  const auto requests = SimHost::HookRequests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].kind, HookRequest::Kind::Remove);
+  EXPECT_EQ(requests[0].functionKey, "ADravikMode.SaveWorld");
+  EXPECT_NE(requests[0].detour, nullptr);
+  EXPECT_FALSE(requests[0].accepted);
+}
+
+TEST_F(EndToEndTest, ARefusedDetourLeavesTheServerItsOwnRoutine) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  void* original = nullptr;
+  void* otherDetour = reinterpret_cast<void*>(&RaiseFault);  // any address will do
+  ASSERT_TRUE(
+      VelkorApi::GetHooks().InstallHook(SimulatedSave::kFunctionKey, otherDetour, &original));
+  LoadPlugin();
+  EXPECT_TRUE(sink_->Lines().empty());
+  EXPECT_EQ(CallTarget(), otherDetour);
+  UnloadPlugin();
+  EXPECT_EQ(CallTarget(), otherDetour) << "the plug-in removes nothing it did not install";
+}
+
+TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  LoadPlugin();
+  std::atomic<bool> saved{false};
+  Gate started;
+  SimulatedSave::SetBody([&](ADravikMode*) {
+    started.Open();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    saved = true;
+  });
+  SimulatedSave::Request();
+  ASSERT_TRUE(started.Wait());
+  UnloadPlugin();
+  ASSERT_TRUE(Eventually([&] {
+    const auto requests = SimHost::HookRequests();
+    return saved.load() && requests.size() == 2 && requests[1].accepted;
+  }));
+  EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/DynamicLibrary.h"
+#include "tests/support/CaptureSink.h"
+#include "tests/support/SimulatedSave.h"
+#include "tests/support/TempDir.h"
+
+// A server process as the plug-in meets it: the stand-in host with the server's allocator and
+// its simulated world save registered, a server directory as the host's current directory,
+// and the built plug-in library loaded from disk.
+class LoadedPluginFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  void LoadPlugin();
+  void UnloadPlugin();
+
+  static void* CallTarget();
+  std::vector<std::string> Logged() { return sink_->Logged(); }
+
+  TempDir serverDir_;
+  std::shared_ptr<CaptureSink> sink_;
+  std::unique_ptr<platform::DynamicLibrary> plugin_;
+};
