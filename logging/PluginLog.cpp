@@ -24,3 +24,10 @@ void PluginLog::Init(const std::string& name) {
       kLinePattern, spdlog::pattern_time_type::local, kLineEnd));
   logger_->flush_on(spdlog::level::info);
 }
+
+void PluginLog::HandBackSinks() {
+  if (!logger_) return;
+  // A virtual call: the sink's own code, not this library's, makes the new formatter.
+  for (const auto& sink : logger_->sinks())
+    sink->set_pattern(kLinePattern);
+}

@@ -18,6 +18,11 @@ class PluginLog {
   // pattern, and flushing every sink after each message of level info or above.
   void Init(const std::string& name);
 
+  // Gives each of the logger's sinks a formatter of the sink's own making, with the same
+  // pattern. The sinks belong to the host and outlive this library: none of them may keep an
+  // object whose code goes away with the library. Called as the library is unloaded.
+  void HandBackSinks();
+
  private:
   PluginLog() = default;
   std::shared_ptr<spdlog::logger> logger_;

@@ -40,4 +40,5 @@ void PluginLoad() {
 void PluginUnload() {
   VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
   WaitForSaveWorker();
+  PluginLog::Get().HandBackSinks();
 }

@@ -16,3 +16,4 @@ run_leg() {
 
 run_leg default
 run_leg asan
+run_leg windows

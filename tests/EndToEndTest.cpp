@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "host/VelkorApi.h"
@@ -66,6 +67,10 @@ TEST_F(EndToEndTest, LoadsConfiguresSavesOnAWorkerAndUnloads) {
   EXPECT_EQ(requests[1].detour, requests[0].detour);
   EXPECT_TRUE(requests[1].accepted);
 
+  // The host's sinks outlive the plug-in and still write lines with the pattern.
+  sink_->log(spdlog::details::log_msg("Host", spdlog::level::info, "after unload"));
+  EXPECT_EQ(sink_->Logged().back(), "info|after unload");
+
   // After the unload the server saves with its own routine again, on its own thread.
   SimulatedSave::SetBody([&](ADravikMode*) { saveThread = std::this_thread::get_id(); });
   const int runsBefore = SimulatedSave::Runs();
@@ -124,6 +129,27 @@ TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
     return saved.load() && requests.size() == 2 && requests[1].accepted;
   }));
   EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 0);
+}
+
+// The server exits while a save runs, with the plug-in still loaded. On Windows the save thread
+// is ended with the process and the unload must not wait for it; on Linux the exit lets the
+// save finish first. Either way the exit completes and reports success.
+TEST_F(EndToEndTest, ProcessExitDuringASaveEndsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        Gate started;
+        SimulatedSave::SetBody([&started](ADravikMode*) {
+          started.Open();
+          std::this_thread::sleep_for(std::chrono::seconds(1));
+        });
+        SimulatedSave::Request();
+        started.Wait();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace platform {
 
 DynamicLibrary::DynamicLibrary(const std::string& path) {
   // Resolve the library's own imports next to it first, as the host loader's plug-ins expect.
-  handle_ = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  std::string windowsPath = path;
+  std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+  handle_ = LoadLibraryExA(windowsPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (handle_ == nullptr) {
     throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
   }

@@ -3,7 +3,7 @@
 #include <regex>
 
 std::vector<CaptureSink::Entry> CaptureSink::Entries() {
-  static const std::regex kLine(R"(^\d\d/\d\d/\d\d \d\d:\d\d \[[^\]]*\]\[([a-z]+)\] (.*)\r\n$)");
+  static const std::regex kLine(R"(^\d\d/\d\d/\d\d \d\d:\d\d \[[^\]]*\]\[([a-z]+)\] (.*)\r?\n$)");
   std::vector<Entry> entries;
   for (const std::string& line : Lines()) {
     std::smatch match;
