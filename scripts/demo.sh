@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The main job: builds everything, then runs the stand-in server twice on the same world, first
+# without the plug-in and then with it, and shows how long the game loop stalled in each run.
+#
+#   scripts/demo.sh                      # a 256 MiB world, 3 saves, 2 seconds apart
+#   WORLD_MB=512 SAVES=5 scripts/demo.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+world_mb=${WORLD_MB:-256}
+saves=${SAVES:-3}
+interval=${SAVE_INTERVAL:-2}
+
+scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)"
+
+demo=build/demo
+rm -rf "$demo"
+cmake --install build/release --prefix "$demo/with-plugin" >/dev/null
+cmake --install build/release --prefix "$demo/without-plugin" --component server >/dev/null
+
+run() {
+  local dir=$1
+  shift
+  echo "=== $dir ==="
+  "$dir/dravik-server" --dir "$dir" --world-mb "$world_mb" --saves "$saves" \
+    --save-interval "$interval" "$@" | sed -n '/^  plug-ins/,$p' > "$dir/table.txt"
+  cat "$dir/table.txt"
+}
+run "$demo/without-plugin" --no-plugins
+run "$demo/with-plugin"
+
+value() { sed -n "s/^$2=//p" "$1/summary.txt"; }
+without=$(value "$demo/without-plugin" longest_tick_ms)
+with=$(value "$demo/with-plugin" longest_tick_ms)
+echo
+echo "Longest game-loop stall: ${without} ms without the plug-in, ${with} ms with it" \
+  "($(awk -v a="$without" -v b="$with" 'BEGIN { printf "%.0f", a / b }') times shorter)."
+echo "Charts of every tick: $demo/without-plugin/ticks.svg and $demo/with-plugin/ticks.svg"
+echo "Server logs:          $demo/*/server.log"

@@ -1,0 +1,140 @@
+#include "sim/server/Report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace SimServer {
+namespace {
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+  return text;
+}
+
+std::ofstream OpenForWriting(const std::filesystem::path& file) {
+  std::ofstream out(file, std::ios::binary);
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  return out;
+}
+
+}  // namespace
+
+double LongestTickMs(const RunSummary& summary) {
+  double longest = 0;
+  for (const auto& tick : summary.ticks)
+    longest = std::max(longest, tick.durationMs);
+  return longest;
+}
+
+double PercentileTickMs(const RunSummary& summary, double percentile) {
+  if (summary.ticks.empty()) return 0;
+  std::vector<double> durations;
+  for (const auto& tick : summary.ticks)
+    durations.push_back(tick.durationMs);
+  std::sort(durations.begin(), durations.end());
+  const auto index = static_cast<std::size_t>(percentile / 100.0 * (durations.size() - 1) + 0.5);
+  return durations[std::min(index, durations.size() - 1)];
+}
+
+std::string FormatTable(const RunSummary& summary) {
+  const auto& saves = summary.saveDurationsSeconds;
+  std::ostringstream table;
+  auto row = [&table](const std::string& name, const std::string& value) {
+    table << "  " << name << std::string(26 - name.size(), ' ') << value << "\n";
+  };
+  row("plug-ins", summary.pluginsLoaded ? "loaded" : "none");
+  row("saves asked for", std::to_string(summary.savesAskedFor));
+  row("saves accepted", std::to_string(summary.savesAccepted));
+  row("saves refused", std::to_string(summary.savesRefused));
+  row("saves failed", std::to_string(summary.savesFailed));
+  row("ticks", std::to_string(summary.ticks.size()) + " (budget " + Fixed(summary.tickBudgetMs, 1) +
+                   " ms each)");
+  row("longest tick", Fixed(LongestTickMs(summary), 1) + " ms");
+  row("99th percentile tick", Fixed(PercentileTickMs(summary, 99), 1) + " ms");
+  if (saves.empty()) {
+    row("save duration", "no save completed");
+  } else {
+    double total = 0;
+    for (double seconds : saves)
+      total += seconds;
+    row("save duration", "min " + Fixed(*std::min_element(saves.begin(), saves.end()), 3) +
+                             " s, mean " + Fixed(total / saves.size(), 3) + " s, max " +
+                             Fixed(*std::max_element(saves.begin(), saves.end()), 3) + " s");
+  }
+  return table.str();
+}
+
+void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& file) {
+  auto out = OpenForWriting(file);
+  out << "plugins_loaded=" << (summary.pluginsLoaded ? 1 : 0) << "\n"
+      << "saves_asked=" << summary.savesAskedFor << "\n"
+      << "saves_accepted=" << summary.savesAccepted << "\n"
+      << "saves_refused=" << summary.savesRefused << "\n"
+      << "saves_failed=" << summary.savesFailed << "\n"
+      << "ticks=" << summary.ticks.size() << "\n"
+      << "longest_tick_ms=" << Fixed(LongestTickMs(summary), 3) << "\n"
+      << "p99_tick_ms=" << Fixed(PercentileTickMs(summary, 99), 3) << "\n";
+  double longestSave = 0;
+  for (double seconds : summary.saveDurationsSeconds)
+    longestSave = std::max(longestSave, seconds);
+  out << "longest_save_s=" << Fixed(longestSave, 3) << "\n";
+}
+
+void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file) {
+  auto out = OpenForWriting(file);
+  out << "tick,start_s,duration_ms,save_requested\n";
+  for (std::size_t i = 0; i < summary.ticks.size(); ++i) {
+    const auto& tick = summary.ticks[i];
+    out << i << "," << Fixed(tick.startSeconds, 4) << "," << Fixed(tick.durationMs, 3) << ","
+        << (tick.saveRequested ? 1 : 0) << "\n";
+  }
+}
+
+void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file) {
+  constexpr double kWidth = 900, kHeight = 320, kLeft = 60, kRight = 20, kTop = 40, kBottom = 40;
+  const double plotWidth = kWidth - kLeft - kRight;
+  const double plotHeight = kHeight - kTop - kBottom;
+  const double endSeconds = summary.ticks.empty() ? 1 : summary.ticks.back().startSeconds + 1e-9;
+  const double topMs = std::max({LongestTickMs(summary) * 1.1, summary.tickBudgetMs * 2, 1.0});
+  auto x = [&](double seconds) { return kLeft + seconds / endSeconds * plotWidth; };
+  auto y = [&](double ms) { return kTop + plotHeight - ms / topMs * plotHeight; };
+
+  auto out = OpenForWriting(file);
+  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << kHeight
+      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">Game loop tick times, "
+      << (summary.pluginsLoaded ? "with plug-ins" : "without plug-ins") << " (longest "
+      << Fixed(LongestTickMs(summary), 1) << " ms)</text>\n"
+      << "<line x1=\"" << kLeft << "\" y1=\"" << y(0) << "\" x2=\"" << kWidth - kRight << "\" y2=\""
+      << y(0) << "\" stroke=\"black\"/>\n"
+      << "<line x1=\"" << kLeft << "\" y1=\"" << kTop << "\" x2=\"" << kLeft << "\" y2=\"" << y(0)
+      << "\" stroke=\"black\"/>\n"
+      << "<text x=\"" << kLeft - 6 << "\" y=\"" << kTop + 4 << "\" text-anchor=\"end\">"
+      << Fixed(topMs, 0) << " ms</text>\n"
+      << "<text x=\"" << kLeft - 6 << "\" y=\"" << y(0) + 4 << "\" text-anchor=\"end\">0</text>\n"
+      << "<text x=\"" << kWidth - kRight << "\" y=\"" << kHeight - 12 << "\" text-anchor=\"end\">"
+      << Fixed(endSeconds, 1) << " s</text>\n"
+      << "<line x1=\"" << kLeft << "\" y1=\"" << y(summary.tickBudgetMs) << "\" x2=\""
+      << kWidth - kRight << "\" y2=\"" << y(summary.tickBudgetMs)
+      << "\" stroke=\"green\" stroke-dasharray=\"4 3\"/>\n"
+      << "<text x=\"" << kWidth - kRight << "\" y=\"" << y(summary.tickBudgetMs) - 4
+      << "\" text-anchor=\"end\" fill=\"green\">tick budget</text>\n";
+  for (const auto& tick : summary.ticks) {
+    if (!tick.saveRequested) continue;
+    out << "<line x1=\"" << x(tick.startSeconds) << "\" y1=\"" << y(0) << "\" x2=\""
+        << x(tick.startSeconds) << "\" y2=\"" << y(0) + 8 << "\" stroke=\"red\"/>\n";
+  }
+  out << "<polyline fill=\"none\" stroke=\"steelblue\" points=\"";
+  for (const auto& tick : summary.ticks) {
+    out << Fixed(x(tick.startSeconds), 1) << "," << Fixed(y(tick.durationMs), 1) << " ";
+  }
+  out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
+      << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";
+}
+
+}  // namespace SimServer

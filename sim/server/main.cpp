@@ -1,0 +1,186 @@
+// The stand-in dedicated server: loads the host loader's plug-ins, runs a game loop that asks for
+// a world save every few seconds through the host, and reports how long its loop stalled.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "host/VelkorApi.h"
+#include "platform/DynamicLibrary.h"
+#include "sim/host/SimHost.h"
+#include "sim/server/GameMode.h"
+#include "sim/server/Options.h"
+#include "sim/server/Report.h"
+#include "sim/server/ServerAllocator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using SaveWorldFunction = void (*)(ADravikMode*);
+
+constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
+
+std::shared_ptr<spdlog::logger> ServerLog() {
+  static auto log =
+      std::make_shared<spdlog::logger>("Server", GetLogSinks().begin(), GetLogSinks().end());
+  return log;
+}
+
+// Loads every <Name>/<Name>.so (or .dll) below the host's plug-in folder, as a host loader does.
+std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
+    const std::filesystem::path& serverDir, bool& anyLoaded) {
+  std::vector<std::unique_ptr<platform::DynamicLibrary>> plugins;
+  const auto folder = serverDir / "VelkorApi" / "Plugins";
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    ServerLog()->warn("No plug-in folder at {}", folder.string());
+    return plugins;
+  }
+  std::vector<std::filesystem::path> candidates;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.is_directory()) candidates.push_back(entry.path());
+  }
+  std::sort(candidates.begin(), candidates.end());
+  for (const auto& pluginDir : candidates) {
+    const auto name = pluginDir.filename().string();
+    const auto file = pluginDir / (name + platform::DynamicLibrary::FileSuffix());
+    if (!std::filesystem::exists(file)) {
+      ServerLog()->warn("Skipping {}: no {} in it", pluginDir.string(), file.filename().string());
+      continue;
+    }
+    try {
+      plugins.push_back(std::make_unique<platform::DynamicLibrary>(file.string()));
+      ServerLog()->info("Loaded plug-in {}", name);
+      anyLoaded = true;
+    } catch (const std::exception& failure) {
+      ServerLog()->error("Plug-in {} failed to load: {}", name, failure.what());
+    }
+  }
+  return plugins;
+}
+
+SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode& gameMode) {
+  SimServer::RunSummary summary;
+  const auto tickPeriod = std::chrono::duration<double>(1.0 / options.tickRate);
+  const auto saveInterval = std::chrono::duration<double>(options.saveIntervalSeconds);
+  summary.tickBudgetMs = tickPeriod.count() * 1000;
+
+  const auto start = Clock::now();
+  auto nextTick = start;
+  auto nextSave = start + std::chrono::duration_cast<Clock::duration>(saveInterval);
+  for (std::uint64_t tick = 0;; ++tick) {
+    const auto tickStart = Clock::now();
+    const bool saveDue =
+        tickStart >= nextSave && (!options.saves || summary.savesAskedFor < *options.saves);
+    if (saveDue) {
+      ++summary.savesAskedFor;
+      nextSave += std::chrono::duration_cast<Clock::duration>(saveInterval);
+      // Always through the host, so that a detour installed on the routine takes the call.
+      SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(&gameMode);
+    }
+    gameMode.GetWorld().Tick(tick);
+    const auto tickEnd = Clock::now();
+    summary.ticks.push_back({std::chrono::duration<double>(tickStart - start).count(),
+                             std::chrono::duration<double, std::milli>(tickEnd - tickStart).count(),
+                             saveDue});
+
+    const bool finished =
+        options.saves ? summary.savesAskedFor >= *options.saves && !gameMode.SaveRunning()
+                      : std::chrono::duration<double>(tickEnd - start).count() >= options.seconds;
+    if (finished) break;
+    nextTick += std::chrono::duration_cast<Clock::duration>(tickPeriod);
+    if (nextTick < tickEnd) nextTick = tickEnd;  // late: start the next tick at once
+    std::this_thread::sleep_until(nextTick);
+  }
+  return summary;
+}
+
+int Run(const SimServer::Options& options) {
+  if (options.verifyFile) {
+    std::string problem;
+    if (SimServer::VerifySave(*options.verifyFile, problem)) {
+      std::cout << options.verifyFile->string() << ": complete\n";
+      return 0;
+    }
+    std::cerr << options.verifyFile->string() << ": " << problem << "\n";
+    return 1;
+  }
+  std::error_code error;
+  if (!std::filesystem::is_directory(options.serverDir, error)) {
+    std::cerr << "error: the server directory " << options.serverDir.string()
+              << " does not exist\n";
+    return 2;
+  }
+  const auto serverDir = std::filesystem::absolute(options.serverDir);
+
+  // The host loader's side: its directory, its log sinks, the server's functions.
+  SimHost::SetCurrentDir(serverDir.string());
+  SimHost::UseConsoleAndFileSinks((serverDir / "server.log").string());
+  SimServer::RegisterAllocator();
+  SimServer::SaveSettings settings;
+  settings.file = serverDir / "world.sav";
+  settings.failure = options.failure;
+  settings.slowDiskPerChunk = std::chrono::milliseconds(options.slowDiskMsPerMegabyte);
+  ServerLog()->info("Building a world of {} MiB", options.worldMegabytes);
+  ADravikMode gameMode(options.worldMegabytes, settings);
+  SimHost::RegisterServerFunction(kSaveWorldKey,
+                                  reinterpret_cast<void*>(&ADravikMode::SaveWorldEntry));
+
+  bool pluginsLoaded = false;
+  auto plugins = options.loadPlugins ? LoadPlugins(serverDir, pluginsLoaded)
+                                     : std::vector<std::unique_ptr<platform::DynamicLibrary>>{};
+
+  SimServer::RunSummary summary = RunGameLoop(options, gameMode);
+  summary.pluginsLoaded = pluginsLoaded;
+
+  // Let a save still in flight finish before the plug-ins and the world go away. A request the
+  // loop made just now may not have reached the save routine yet: wait for a quiet moment.
+  for (int startedBefore = -1;;) {
+    const int started = gameMode.Counts().started;
+    if (!gameMode.SaveRunning() && started == startedBefore) break;
+    startedBefore = started;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  plugins.clear();
+
+  const SimServer::SaveCounts counts = gameMode.Counts();
+  summary.savesAccepted = counts.started;
+  summary.savesRefused = summary.savesAskedFor - counts.started;
+  summary.savesFailed = counts.failed;
+  summary.saveDurationsSeconds = counts.durationsSeconds;
+
+  SimServer::WriteTicksCsv(summary,
+                           options.csvFile.empty() ? serverDir / "ticks.csv" : options.csvFile);
+  SimServer::WriteTicksSvg(summary,
+                           options.svgFile.empty() ? serverDir / "ticks.svg" : options.svgFile);
+  SimServer::WriteSummaryFile(summary, serverDir / "summary.txt");
+  std::cout << "\n" << SimServer::FormatTable(summary) << std::flush;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimServer::Options options;
+  try {
+    options = SimServer::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::invalid_argument& problem) {
+    std::cerr << "error: " << problem.what() << "\n";
+    return 2;
+  }
+  if (options.help) {
+    std::cout << SimServer::Usage();
+    return 0;
+  }
+  try {
+    return Run(options);
+  } catch (const std::exception& failure) {
+    std::cerr << "error: " << failure.what() << "\n";
+    return 1;
+  }
+}
