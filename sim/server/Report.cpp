@@ -98,7 +98,10 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
   constexpr double kWidth = 900, kHeight = 320, kLeft = 60, kRight = 20, kTop = 40, kBottom = 40;
   const double plotWidth = kWidth - kLeft - kRight;
   const double plotHeight = kHeight - kTop - kBottom;
-  const double endSeconds = summary.ticks.empty() ? 1 : summary.ticks.back().startSeconds + 1e-9;
+  double endSeconds = 1e-3;
+  for (const auto& tick : summary.ticks) {
+    endSeconds = std::max(endSeconds, tick.startSeconds + tick.durationMs / 1000);
+  }
   const double topMs = std::max({LongestTickMs(summary) * 1.1, summary.tickBudgetMs * 2, 1.0});
   auto x = [&](double seconds) { return kLeft + seconds / endSeconds * plotWidth; };
   auto y = [&](double ms) { return kTop + plotHeight - ms / topMs * plotHeight; };
@@ -129,9 +132,13 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
     out << "<line x1=\"" << x(tick.startSeconds) << "\" y1=\"" << y(0) << "\" x2=\""
         << x(tick.startSeconds) << "\" y2=\"" << y(0) + 8 << "\" stroke=\"red\"/>\n";
   }
-  out << "<polyline fill=\"none\" stroke=\"steelblue\" points=\"";
+  // One bar per tick: as tall as the tick took, and as wide, so a stall shows as a block.
+  out << "<path stroke=\"steelblue\" stroke-width=\"0.5\" fill=\"steelblue\" d=\"";
   for (const auto& tick : summary.ticks) {
-    out << Fixed(x(tick.startSeconds), 1) << "," << Fixed(y(tick.durationMs), 1) << " ";
+    const double end = tick.startSeconds + tick.durationMs / 1000;
+    out << "M" << Fixed(x(tick.startSeconds), 1) << " " << Fixed(y(0), 1) << "V"
+        << Fixed(y(tick.durationMs), 1) << "H" << Fixed(x(end), 1) << "V" << Fixed(y(0), 1)
+        << "Z ";
   }
   out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
       << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";
