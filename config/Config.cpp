@@ -77,6 +77,10 @@ void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThrea
 }
 
 void LoadConfig() {
+  LoadConfig(static_cast<std::int32_t>(std::thread::hardware_concurrency()));
+}
+
+void LoadConfig(std::int32_t hardwareThreads) {
   std::ifstream file(ConfigFilePath());
   nlohmann::json document;
   file >> document;
@@ -86,6 +90,5 @@ void LoadConfig() {
   const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
   EngineArray<EngineString> entries;
   if (cpuThreads.IsEmpty()) return;
-  const auto hardwareThreads = static_cast<std::int32_t>(std::thread::hardware_concurrency());
   ApplyCpuThreads(cpuThreads, hardwareThreads, entries, accepted);
 }

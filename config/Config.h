@@ -13,6 +13,8 @@ std::string ConfigFilePath();
 // The JSON library's parse_error, type_error and out_of_range leave it, with nothing logged
 // and AffinityEnabled and AffinityMask unchanged.
 void LoadConfig();
+// The same, as if the machine had `hardwareThreads` logical processors.
+void LoadConfig(std::int32_t hardwareThreads);
 
 // Applies a "CpuThreads" list as if the machine had `hardwareThreads` logical processors:
 // logs what is refused and chosen, and sets AffinityEnabled and AffinityMask.

@@ -10,7 +10,6 @@ static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_loc
               "the save flag is one lock-free byte");
 
 std::atomic<bool> SaveInProgress{false};
-std::thread SaveThread;
 SaveWorldFunction ServerSaveWorld = nullptr;
 bool AffinityEnabled = false;
 std::uint64_t AffinityMask = 0;
@@ -47,6 +46,9 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     return;
   }
   platform::HoldLibraryForWorker();
+  // Local to this call: a worker can finish and clear the flag before this call has detached
+  // it, and another server thread's request must not touch this thread object then.
+  std::thread SaveThread;
   try {
     SaveThread = std::thread(&SaveWorker, gameMode);
   } catch (const std::system_error&) {

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 // The server's game-mode class. The plug-in only passes pointers to it along.
 class ADravikMode;
@@ -11,8 +10,6 @@ using SaveWorldFunction = void (*)(ADravikMode*);
 
 // A save worker has been started and has not finished yet.
 extern std::atomic<bool> SaveInProgress;
-// Holds a new worker only inside one SaveWorldDetour call; empty at all other times.
-extern std::thread SaveThread;
 // The server's own save routine; the host writes it when it installs the detour.
 extern SaveWorldFunction ServerSaveWorld;
 // Whether save threads are pinned to AffinityMask (bit j = logical processor j). Written while

@@ -14,6 +14,8 @@ run_leg() {
   ctest --preset "$preset" -j"$jobs"
 }
 
-run_leg default
-run_leg asan
-run_leg windows
+run_leg default   # unit and end-to-end tests, the stand-in server, memcheck
+run_leg asan      # address and undefined-behaviour sanitizers
+run_leg tsan      # thread sanitizer, with the stress test
+run_leg fuzz      # a bounded libFuzzer run over config.json
+run_leg windows   # the Windows DLL, cross-built, tests under Wine

@@ -31,7 +31,6 @@ TEST_F(SaveWorldTest, AcceptsRefusesWhileSavingAndAcceptsAgainAfterwards) {
   RequestSave(FakeGameMode());
   // The detour has returned, yet the save cannot have finished: it waits for the gate.
   EXPECT_TRUE(SaveInProgress.load());
-  EXPECT_FALSE(SaveThread.joinable());
   ASSERT_TRUE(Eventually([] { return SaveRuns() == 1; }));
   EXPECT_EQ(seenGameMode.load(), FakeGameMode());
   EXPECT_NE(saveThread.load(), std::this_thread::get_id());
@@ -39,7 +38,6 @@ TEST_F(SaveWorldTest, AcceptsRefusesWhileSavingAndAcceptsAgainAfterwards) {
   RequestSave(FakeGameMode());
   EXPECT_EQ(sink_->CountOf("warning", "World Already Saving!"), 1);
   EXPECT_TRUE(SaveInProgress.load());
-  EXPECT_FALSE(SaveThread.joinable());
 
   release.Open();
   ASSERT_TRUE(WaitUntilIdle());

@@ -137,8 +137,7 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
   for (const auto& tick : summary.ticks) {
     const double end = tick.startSeconds + tick.durationMs / 1000;
     out << "M" << Fixed(x(tick.startSeconds), 1) << " " << Fixed(y(0), 1) << "V"
-        << Fixed(y(tick.durationMs), 1) << "H" << Fixed(x(end), 1) << "V" << Fixed(y(0), 1)
-        << "Z ";
+        << Fixed(y(tick.durationMs), 1) << "H" << Fixed(x(end), 1) << "V" << Fixed(y(0), 1) << "Z ";
   }
   out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
       << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";

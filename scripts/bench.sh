@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the benchmarks in one process, side by side, and prints their ratios. The raw figures
+# go to build/bench/results.json. Timings here are noisy: compare ratios, not single times.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j"$(nproc)"
+build/bench/bench/tamsel_bench --benchmark_repetitions="${REPETITIONS:-5}" \
+  --benchmark_report_aggregates_only=true \
+  --benchmark_out=build/bench/results.json --benchmark_out_format=json "$@"
+python3 scripts/bench_ratios.py build/bench/results.json
