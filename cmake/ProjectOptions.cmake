@@ -1,7 +1,15 @@
 # Compiler settings shared by the project's own targets.
 
 function(tamsel_project_options target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Werror)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX /EHa)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Werror)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      # Unique symbols would keep the plug-in loaded after it is unloaded.
+      target_compile_options(${target} PRIVATE -fno-gnu-unique)
+    endif()
+  endif()
 endfunction()
 
 function(tamsel_hide_symbols target)
@@ -12,7 +20,9 @@ endfunction()
 
 # A library that the host loader only loads: no symbol of its own is exported.
 function(tamsel_export_nothing target)
-  if(WIN32)
+  if(MSVC)
+    # MSVC exports only what is marked for export.
+  elseif(WIN32)
     target_link_options(${target} PRIVATE -Wl,--exclude-all-symbols)
   else()
     target_link_options(${target} PRIVATE

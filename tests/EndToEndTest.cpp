@@ -114,19 +114,11 @@ TEST_F(EndToEndTest, ARefusedDetourLeavesTheServerItsOwnRoutine) {
 TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
   serverDir_.WriteConfig(R"({"CpuThreads": ""})");
   LoadPlugin();
-  std::atomic<bool> saved{false};
-  Gate started;
-  SimulatedSave::SetBody([&](ADravikMode*) {
-    started.Open();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    saved = true;
-  });
-  SimulatedSave::Request();
-  ASSERT_TRUE(started.Wait());
+  const auto saved = StartSaveThatTakes(std::chrono::milliseconds(200));
   UnloadPlugin();
   ASSERT_TRUE(Eventually([&] {
     const auto requests = SimHost::HookRequests();
-    return saved.load() && requests.size() == 2 && requests[1].accepted;
+    return saved->load() && requests.size() == 2 && requests[1].accepted;
   }));
   EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 0);
 }

@@ -3,7 +3,7 @@
 # cmake -DSERVER=... -DPLUGIN=... -DWORK_DIR=... [-DEMULATOR=...] -P ServerSmokeTest.cmake
 
 function(run_server)
-  execute_process(COMMAND ${EMULATOR} "${SERVER}" ${ARGN}
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env ${SERVER_ENV} ${EMULATOR} "${SERVER}" ${ARGN}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   set(result "${result}" PARENT_SCOPE)
   set(output "${output}" PARENT_SCOPE)
@@ -56,10 +56,13 @@ if(NOT result EQUAL 0)
 endif()
 
 # A save that crashes is caught by the plug-in; the server goes on and the last good save stays.
+# What the crashed save had open is abandoned with it, so the leak checker must look away.
+set(SERVER_ENV ASAN_OPTIONS=detect_leaks=0)
 run_server(--dir "${WORK_DIR}" --saves 2 --save-interval 0.2 --world-mb 4 --fail crash)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the server did not survive a crashing save (${result}):\n${output}")
 endif()
+set(SERVER_ENV "")
 expect_in("${log}" "[Tamsel][error] Error failed to save!")
 summary_value(saves_failed failed)
 if(failed LESS 1)

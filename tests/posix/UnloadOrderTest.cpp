@@ -18,17 +18,9 @@ using UnloadOrderTest = LoadedPluginFixture;
 TEST_F(UnloadOrderTest, UnloadWaitsForTheRunningSaveWithTheLoggerAlive) {
   serverDir_.WriteConfig(R"({"CpuThreads": ""})");
   LoadPlugin();
-  std::atomic<bool> saved{false};
-  Gate started;
-  SimulatedSave::SetBody([&](ADravikMode*) {
-    started.Open();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    saved = true;
-  });
-  SimulatedSave::Request();
-  ASSERT_TRUE(started.Wait());
+  const auto saved = StartSaveThatTakes(std::chrono::milliseconds(200));
   UnloadPlugin();
-  EXPECT_TRUE(saved.load()) << "the unload returned before the save had finished";
+  EXPECT_TRUE(saved->load()) << "the unload returned before the save had finished";
   EXPECT_EQ(sink_->CountOf("info", kWaitLine), 1);
 }
 

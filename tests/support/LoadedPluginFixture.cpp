@@ -1,8 +1,11 @@
 #include "tests/support/LoadedPluginFixture.h"
 
+#include <thread>
+
 #include "host/VelkorApi.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
+#include "tests/support/Gate.h"
 
 void LoadedPluginFixture::SetUp() {
   SimHost::Reset();
@@ -30,6 +33,20 @@ void LoadedPluginFixture::LoadPlugin() {
 void LoadedPluginFixture::UnloadPlugin() {
   if (plugin_) plugin_->Unload();
   plugin_.reset();
+}
+
+std::shared_ptr<std::atomic<bool>> LoadedPluginFixture::StartSaveThatTakes(
+    std::chrono::milliseconds duration) {
+  auto saved = std::make_shared<std::atomic<bool>>(false);
+  auto started = std::make_shared<Gate>();
+  SimulatedSave::SetBody([saved, started, duration](ADravikMode*) {
+    started->Open();
+    std::this_thread::sleep_for(duration);
+    *saved = true;
+  });
+  SimulatedSave::Request();
+  EXPECT_TRUE(started->Wait()) << "the save did not start";
+  return saved;
 }
 
 void* LoadedPluginFixture::CallTarget() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,6 +22,10 @@ class LoadedPluginFixture : public ::testing::Test {
 
   void LoadPlugin();
   void UnloadPlugin();
+
+  // Asks for a save that takes `duration`, and returns once it runs; the flag is set when the
+  // save has finished.
+  std::shared_ptr<std::atomic<bool>> StartSaveThatTakes(std::chrono::milliseconds duration);
 
   static void* CallTarget();
   std::vector<std::string> Logged() { return sink_->Logged(); }
