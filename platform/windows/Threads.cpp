@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #if defined(__MINGW32__)
 #include <pthread.h>
 #endif
@@ -9,8 +11,9 @@
 namespace platform {
 namespace {
 
-// The library's own module, referenced once more for each worker that runs.
-HMODULE gLibraryModule = nullptr;
+// The library's own module, referenced once more for each worker that runs. Written by each
+// request (always the same value) while the previous worker may still be reading it.
+std::atomic<HMODULE> gLibraryModule{nullptr};
 
 void CallCatchingCppExceptions(void (*fn)(void*), void* arg, bool* threw) {
   try {
@@ -69,7 +72,7 @@ void HoldLibraryForWorker() noexcept {
 }
 
 void ReleaseLibraryHold() noexcept {
-  if (gLibraryModule != nullptr) FreeLibrary(gLibraryModule);
+  if (HMODULE module = gLibraryModule.load()) FreeLibrary(module);
 }
 
 void WorkerThreadStarted() noexcept {}
@@ -77,7 +80,7 @@ void WorkerThreadStarted() noexcept {}
 void WorkerThreadFinished() noexcept {
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
-  if (gLibraryModule != nullptr) FreeLibraryAndExitThread(gLibraryModule, 0);
+  if (HMODULE module = gLibraryModule.load()) FreeLibraryAndExitThread(module, 0);
 }
 
 // The module reference keeps the library loaded under a running worker, and at process
