@@ -79,6 +79,21 @@ TEST_F(EndToEndTest, LoadsConfiguresSavesOnAWorkerAndUnloads) {
   EXPECT_EQ(saveThread.load(), std::this_thread::get_id());
 }
 
+// Every thread that starts or ends in the server reaches the library's entry (on Windows, as
+// thread notifications); none of them changes anything.
+TEST_F(EndToEndTest, ThreadsStartingAndEndingChangeNothing) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  LoadPlugin();
+  const auto requestsBefore = SimHost::HookRequests().size();
+  for (int i = 0; i < 8; ++i)
+    std::thread([] {}).join();
+  EXPECT_TRUE(sink_->Lines().empty());
+  EXPECT_EQ(SimHost::HookRequests().size(), requestsBefore);
+  EXPECT_NE(CallTarget(), SimulatedSave::Address());
+  SimulatedSave::Request();
+  EXPECT_TRUE(Eventually([] { return SimulatedSave::Runs() == 1; }));
+}
+
 TEST_F(EndToEndTest, AFailedConfigurationInstallsNothingAndUnloadStillAsksOnce) {
   LoadPlugin();  // no config.json at all
   const auto entries = sink_->Entries();

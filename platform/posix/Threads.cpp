@@ -94,7 +94,7 @@ class AlternateSignalStack {
   AlternateSignalStack& operator=(const AlternateSignalStack&) = delete;
 
  private:
-  static constexpr std::size_t kSize = 64 * 1024;
+  static constexpr std::size_t kSize = std::size_t{64} * 1024;
   std::vector<char> memory_;
   bool installed_ = false;
 };

@@ -1,6 +1,7 @@
 #include "sim/server/Report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -36,7 +37,8 @@ double PercentileTickMs(const RunSummary& summary, double percentile) {
   for (const auto& tick : summary.ticks)
     durations.push_back(tick.durationMs);
   std::sort(durations.begin(), durations.end());
-  const auto index = static_cast<std::size_t>(percentile / 100.0 * (durations.size() - 1) + 0.5);
+  const auto last = static_cast<double>(durations.size() - 1);
+  const auto index = static_cast<std::size_t>(std::lround(percentile / 100.0 * last));
   return durations[std::min(index, durations.size() - 1)];
 }
 
