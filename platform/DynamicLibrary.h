@@ -15,7 +15,6 @@ class DynamicLibrary {
 
   // Unloads now rather than at destruction. Safe to call twice.
   void Unload();
-  bool IsLoaded() const { return handle_ != nullptr; }
 
   // The file name ending of a loadable library on this platform: ".so" or ".dll".
   static const char* FileSuffix();

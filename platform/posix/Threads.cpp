@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
-#include <cstdlib>
 #include <mutex>
 #include <vector>
 

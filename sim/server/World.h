@@ -27,8 +27,6 @@ class World {
   // Throws std::runtime_error when the file cannot be written.
   void Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context);
 
-  std::size_t ChunkCount() const { return chunks_.size(); }
-
  private:
   struct Chunk {
     std::mutex mutex;

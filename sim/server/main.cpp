@@ -2,7 +2,6 @@
 // a world save every few seconds through the host, and reports how long its loop stalled.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <thread>

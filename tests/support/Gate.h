@@ -18,10 +18,6 @@ class Gate {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return open_; });
   }
-  bool IsOpen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return open_;
-  }
 
  private:
   std::mutex mutex_;
