@@ -1,30 +1,48 @@
-# Third-party libraries, all from Debian packages.
+# Third-party libraries: spdlog (with its fmt) and nlohmann json.
 #
-# Native builds use the installed CMake packages. The Windows cross build uses spdlog, fmt and
-# nlohmann json header-only; only their header folders are shown to the cross compiler, never
-# the rest of the Linux system include directory.
+# The host loader shares its log sink objects with the plug-in, so a build that goes beside the
+# real host must use the host's own versions of these libraries. TAMSEL_HOST_HEADERS names a
+# folder holding the host's spdlog/ and nlohmann/ headers (a host SDK's include folder); every
+# target then uses those, header-only. Left empty, the build uses Debian's packages: the
+# installed CMake packages natively, and their header folders header-only in the Windows cross
+# build (only those folders are shown to the cross compiler, never the rest of /usr/include).
 
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 
-if(CMAKE_CROSSCOMPILING)
-  set(TAMSEL_HEADER_ONLY_ROOT "${PROJECT_BINARY_DIR}/third-party-headers")
-  file(MAKE_DIRECTORY "${TAMSEL_HEADER_ONLY_ROOT}")
+set(TAMSEL_HOST_HEADERS "" CACHE PATH
+    "Folder with the host loader's spdlog/ and nlohmann/ headers (empty: Debian's packages)")
+
+function(tamsel_header_only_dependencies include_dir)
+  add_library(tamsel_spdlog INTERFACE)
+  target_include_directories(tamsel_spdlog SYSTEM INTERFACE "${include_dir}")
+  add_library(tamsel::spdlog ALIAS tamsel_spdlog)
+  add_library(tamsel_json INTERFACE)
+  target_include_directories(tamsel_json SYSTEM INTERFACE "${include_dir}")
+  add_library(tamsel::json ALIAS tamsel_json)
+endfunction()
+
+if(TAMSEL_HOST_HEADERS)
+  get_filename_component(TAMSEL_HOST_HEADERS "${TAMSEL_HOST_HEADERS}" ABSOLUTE)
+  foreach(header spdlog/spdlog.h nlohmann/json.hpp)
+    if(NOT EXISTS "${TAMSEL_HOST_HEADERS}/${header}")
+      message(FATAL_ERROR "TAMSEL_HOST_HEADERS=${TAMSEL_HOST_HEADERS} has no ${header}")
+    endif()
+  endforeach()
+  # spdlog 0.x brings its own fmt, header-only.
+  tamsel_header_only_dependencies("${TAMSEL_HOST_HEADERS}")
+  message(STATUS "spdlog and nlohmann json: the host's headers in ${TAMSEL_HOST_HEADERS}")
+elseif(CMAKE_CROSSCOMPILING)
+  set(header_root "${PROJECT_BINARY_DIR}/third-party-headers")
+  file(MAKE_DIRECTORY "${header_root}")
   foreach(folder spdlog fmt nlohmann)
     if(NOT EXISTS "/usr/include/${folder}")
       message(FATAL_ERROR "/usr/include/${folder} is missing: run scripts/install-deps.sh")
     endif()
-    file(CREATE_LINK "/usr/include/${folder}" "${TAMSEL_HEADER_ONLY_ROOT}/${folder}" SYMBOLIC)
+    file(CREATE_LINK "/usr/include/${folder}" "${header_root}/${folder}" SYMBOLIC)
   endforeach()
-
-  add_library(tamsel_spdlog INTERFACE)
-  target_include_directories(tamsel_spdlog SYSTEM INTERFACE "${TAMSEL_HEADER_ONLY_ROOT}")
+  tamsel_header_only_dependencies("${header_root}")
   target_compile_definitions(tamsel_spdlog INTERFACE SPDLOG_FMT_EXTERNAL FMT_HEADER_ONLY)
-  add_library(tamsel::spdlog ALIAS tamsel_spdlog)
-
-  add_library(tamsel_json INTERFACE)
-  target_include_directories(tamsel_json SYSTEM INTERFACE "${TAMSEL_HEADER_ONLY_ROOT}")
-  add_library(tamsel::json ALIAS tamsel_json)
 else()
   find_package(spdlog REQUIRED)
   find_package(nlohmann_json 3.2 REQUIRED)

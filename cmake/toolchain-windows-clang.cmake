@@ -28,7 +28,7 @@ set(CMAKE_RANLIB /usr/bin/${TAMSEL_MINGW_TRIPLE}-ranlib)
 set(CMAKE_CXX_FLAGS_INIT
     "-D__GXX_TYPEINFO_EQUALITY_INLINE=0 -nostdinc++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/${TAMSEL_MINGW_TRIPLE} -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/backward")
 set(TAMSEL_MINGW_LINK_FLAGS
-    "-L${TAMSEL_MINGW_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wno-unused-command-line-argument")
+    "-fuse-ld=lld -L${TAMSEL_MINGW_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wno-unused-command-line-argument")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")

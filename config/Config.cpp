@@ -1,9 +1,12 @@
 #include "config/Config.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -64,6 +67,17 @@ void ApplyCpuThreads(const EngineString& cpuThreads, std::int32_t hardwareThread
   }
 }
 
+// An optional true/false member of the configuration object. Absent: false. Any other value
+// is refused with a warning that names it, and the plug-in goes on with false.
+bool OptionalSwitch(const nlohmann::json& document, const char* name) {
+  const auto found = document.find(name);
+  if (found == document.end()) return false;
+  if (found->is_boolean()) return found->get<bool>();
+  PluginLog::Get().GetLog()->warn(
+      "\"{}\" in config.json must be true or false; it is left at false.", name);
+  return false;
+}
+
 }  // namespace
 
 std::string ConfigFilePath() {
@@ -81,11 +95,24 @@ void LoadConfig() {
 }
 
 void LoadConfig(std::int32_t hardwareThreads) {
-  std::ifstream file(ConfigFilePath());
+  const std::string path = ConfigFilePath();
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
+  }
+  errno = 0;
+  std::ifstream file(path);
+  if (!file.is_open()) {
+    // The system's reason, rather than the JSON library's view of an empty stream.
+    const int reason = errno != 0 ? errno : EIO;
+    throw std::system_error(reason, std::generic_category(), "cannot open");
+  }
   nlohmann::json document;
   file >> document;
   file.close();
   const std::string cpuThreadsUtf8 = document["CpuThreads"].get<std::string>();
+  LogSaveTimes = OptionalSwitch(document, "LogSaveTimes");
+  LogSaveFaults = OptionalSwitch(document, "LogSaveFaults");
   EngineArray<std::int32_t> accepted;
   const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
   EngineArray<EngineString> entries;

@@ -9,9 +9,11 @@ class EngineString;
 // "/VelkorApi/Plugins/Tamsel/config.json".
 std::string ConfigFilePath();
 
-// Reads config.json once and applies "CpuThreads" with the machine's hardware thread count.
-// The JSON library's parse_error, type_error and out_of_range leave it, with nothing logged
-// and AffinityEnabled and AffinityMask unchanged.
+// Reads config.json once and applies "CpuThreads" with the machine's hardware thread count,
+// and the optional switches "LogSaveTimes" and "LogSaveFaults". A file that cannot be read
+// raises std::system_error with the system's reason; the JSON library's parse_error,
+// type_error and out_of_range leave it too. Either way nothing is logged and AffinityEnabled
+// and AffinityMask are unchanged.
 void LoadConfig();
 // The same, as if the machine had `hardwareThreads` logical processors.
 void LoadConfig(std::int32_t hardwareThreads);

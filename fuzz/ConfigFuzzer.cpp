@@ -24,18 +24,18 @@
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
+#include "tests/support/TestSink.h"
 
 namespace {
 
-class RecordingSink : public spdlog::sinks::base_sink<std::mutex> {
+class RecordingSink : public TestSink {
  public:
   std::vector<std::string> messages;
 
  protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    messages.emplace_back(msg.payload.data(), msg.payload.size());
+  void Write(std::string /*line*/, std::string text) override {
+    messages.push_back(std::move(text));
   }
-  void flush_() override {}
 };
 
 std::shared_ptr<RecordingSink> gSink;

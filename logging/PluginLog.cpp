@@ -1,8 +1,13 @@
 #include "logging/PluginLog.h"
 
-#include <spdlog/pattern_formatter.h>
-
 #include "host/VelkorApi.h"
+#include "logging/SpdlogLine.h"
+
+#if TAMSEL_SPDLOG_SINKS_FORMAT
+#include <spdlog/pattern_formatter.h>
+#else
+#include <spdlog/formatter.h>
+#endif
 
 namespace {
 
@@ -20,14 +25,23 @@ PluginLog& PluginLog::Get() {
 void PluginLog::Init(const std::string& name) {
   auto& sinks = GetLogSinks();
   logger_ = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
+#if TAMSEL_SPDLOG_SINKS_FORMAT
+  // 1.x: the logger hands a copy of its formatter to every sink it writes to.
   logger_->set_formatter(std::make_unique<spdlog::pattern_formatter>(
       kLinePattern, spdlog::pattern_time_type::local, kLineEnd));
+#else
+  // 0.x: the logger keeps its formatter and hands the sinks finished lines.
+  logger_->set_formatter(std::make_shared<spdlog::pattern_formatter>(
+      kLinePattern, spdlog::pattern_time_type::local, kLineEnd));
+#endif
   logger_->flush_on(spdlog::level::info);
 }
 
 void PluginLog::HandBackSinks() {
+#if TAMSEL_SPDLOG_SINKS_FORMAT
   if (!logger_) return;
   // A virtual call: the sink's own code, not this library's, makes the new formatter.
   for (const auto& sink : logger_->sinks())
     sink->set_pattern(kLinePattern);
+#endif
 }

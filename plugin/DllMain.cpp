@@ -1,13 +1,14 @@
 #include "platform/WinTypes.h"
 #include "plugin/Lifecycle.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       PluginLoad();
       break;
     case DLL_PROCESS_DETACH:
-      PluginUnload();
+      // Not null: the process is ending and every other thread has already been ended.
+      PluginUnload(reserved != nullptr);
       break;
     default:  // thread notifications, the save workers' among them
       break;

@@ -5,7 +5,9 @@
 
 #include "config/Config.h"
 #include "host/VelkorApi.h"
+#include "logging/LogText.h"
 #include "logging/PluginLog.h"
+#include "platform/FaultGuard.h"
 #include "plugin/SaveWorld.h"
 
 namespace {
@@ -29,7 +31,7 @@ void PluginLoad() {
     PluginLog::Get().GetLog()->error(
         "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
         "thread.",
-        ConfigFilePath(), error.what());
+        ConfigFilePath(), Excerpt(error.what()));
     return;
   }
   // The host's answer is not examined: if it refuses, the server keeps its own routine.
@@ -37,8 +39,12 @@ void PluginLoad() {
                                     reinterpret_cast<void**>(&ServerSaveWorld));
 }
 
-void PluginUnload() {
+void PluginUnload(bool processTerminating) {
   VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
+  // The system has ended every other thread, perhaps inside a sink with its lock held: touch
+  // nothing that could wait for one.
+  if (processTerminating) return;
   WaitForSaveWorker();
+  platform::RestoreFaultHandlers();
   PluginLog::Get().HandBackSinks();
 }

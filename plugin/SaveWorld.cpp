@@ -1,9 +1,10 @@
 #include "plugin/SaveWorld.h"
 
 #include <chrono>
-#include <system_error>
 
+#include "logging/LogText.h"
 #include "logging/PluginLog.h"
+#include "platform/FaultGuard.h"
 #include "platform/Threads.h"
 
 static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_lock_free,
@@ -13,6 +14,8 @@ std::atomic<bool> SaveInProgress{false};
 SaveWorldFunction ServerSaveWorld = nullptr;
 bool AffinityEnabled = false;
 std::uint64_t AffinityMask = 0;
+bool LogSaveTimes = false;
+bool LogSaveFaults = false;
 
 namespace {
 
@@ -23,20 +26,39 @@ void CallServerSaveWorld(void* gameMode) {
   ServerSaveWorld(static_cast<ADravikMode*>(gameMode));
 }
 
+void ReportFault(const platform::GuardOutcome& outcome) {
+  try {
+    PluginLog::Get().GetLog()->error("Save fault: {}", Excerpt(platform::DescribeFault(outcome)));
+  } catch (const std::exception&) {
+    // No memory to describe it: the error line above has said what matters.
+  }
+}
+
 // Runs the server's routine; whatever it raises ends here as one error line.
 void RunGuardedSave(ADravikMode* gameMode) {
-  if (!platform::RunGuarded(&CallServerSaveWorld, gameMode)) {
-    PluginLog::Get().GetLog()->error("Error failed to save!");
+  const auto start = std::chrono::steady_clock::now();
+  const platform::GuardOutcome outcome = platform::RunGuarded(&CallServerSaveWorld, gameMode);
+  const auto& log = PluginLog::Get().GetLog();
+  if (outcome.Completed()) {
+    if (LogSaveTimes) {
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      log->info("World saved in {:.3f} s.", took.count());
+    }
+    return;
   }
+  log->error("Error failed to save!");
+  if (LogSaveFaults) ReportFault(outcome);
+}
+
+void SaveWorkerEntry(void* gameMode) {
+  SaveWorker(static_cast<ADravikMode*>(gameMode));
 }
 
 }  // namespace
 
 void SaveWorker(ADravikMode* gameMode) {
-  platform::WorkerThreadStarted();
   RunGuardedSave(gameMode);
   SaveInProgress.store(false, std::memory_order_release);
-  platform::WorkerThreadFinished();
 }
 
 void SaveWorldDetour(ADravikMode* gameMode) {
@@ -45,24 +67,20 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     PluginLog::Get().GetLog()->warn("World Already Saving!");
     return;
   }
-  platform::HoldLibraryForWorker();
   // Local to this call: a worker can finish and clear the flag before this call has detached
   // it, and another server thread's request must not touch this thread object then.
-  std::thread SaveThread;
-  try {
-    SaveThread = std::thread(&SaveWorker, gameMode);
-  } catch (const std::system_error&) {
+  platform::WorkerThread SaveThread;
+  if (!SaveThread.Start(&SaveWorkerEntry, gameMode)) {
     // No thread to be had: save here rather than never again. The flag stays set until this
     // save is done, so no worker can run beside it.
-    platform::ReleaseLibraryHold();
     PluginLog::Get().GetLog()->warn(
         "Could not start a save thread; the world is saved on the server thread instead.");
     RunGuardedSave(gameMode);
     SaveInProgress.store(false, std::memory_order_release);
     return;
   }
-  if (AffinityEnabled) platform::SetThreadAffinityMask(SaveThread, AffinityMask);
-  SaveThread.detach();
+  if (AffinityEnabled) SaveThread.SetAffinityMask(AffinityMask);
+  SaveThread.Detach();
 }
 
 void WaitForSaveWorker() {

@@ -16,6 +16,10 @@ extern SaveWorldFunction ServerSaveWorld;
 // the library loads, before the detour is installed; only read afterwards.
 extern bool AffinityEnabled;
 extern std::uint64_t AffinityMask;
+// Optional reports, from config.json: an info line with the duration of each save that ends
+// normally, and an error line saying what ended each save that failed.
+extern bool LogSaveTimes;
+extern bool LogSaveFaults;
 
 // Takes the server's save request: runs the save on a new thread and returns at once, or
 // refuses the request while a save runs.

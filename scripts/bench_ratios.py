@@ -30,6 +30,7 @@ def main():
         ("synchronous 10 ms save", "BM_SynchronousSave/ms:10", figures["BM_AcceptedSaveRequest/pinned:0"], "accepted request"),
         ("synchronous 100 ms save", "BM_SynchronousSave/ms:100", figures["BM_AcceptedSaveRequest/pinned:0"], "accepted request"),
         ("server tick while a save runs", "BM_ServerTick/saving:1", figures["BM_ServerTick/saving:0"], "tick with no save"),
+        ("chunk lock held: copy, then checksum and write outside", "BM_ChunkLockHeld/copy_out:1", figures["BM_ChunkLockHeld/copy_out:0"], "checksum and write under the lock"),
         ("LoadConfig, 4000 entries", "BM_LoadConfig/entries:4000", figures["BM_LoadConfig/entries:3"], "LoadConfig, \"0,4,5\""),
     ]
     print("| measured | median | ratio | against |")

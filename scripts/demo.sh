@@ -37,5 +37,8 @@ with=$(value "$demo/with-plugin" longest_tick_ms)
 echo
 echo "Longest game-loop stall: ${without} ms without the plug-in, ${with} ms with it" \
   "($(awk -v a="$without" -v b="$with" 'BEGIN { printf "%.0f", a / b }') times shorter)."
-echo "Charts of every tick: $demo/without-plugin/ticks.svg and $demo/with-plugin/ticks.svg"
-echo "Server logs:          $demo/*/server.log"
+"$demo/with-plugin/dravik-server" --dir "$demo" \
+  --compare "$demo/without-plugin" "$demo/with-plugin" >/dev/null
+echo "Both runs on one chart: $demo/compare.svg (summary page: $demo/compare.html)"
+echo "Each run's own chart:   $demo/without-plugin/ticks.svg and $demo/with-plugin/ticks.svg"
+echo "Server logs:            $demo/*/server.log"

@@ -7,7 +7,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev pkg-config
   libspdlog-dev libfmt-dev nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev valgrind
-  mingw-w64 g++-mingw-w64-x86-64-posix wine64 python3
+  mingw-w64 g++-mingw-w64-x86-64-posix lld wine64 python3
 )
 
 missing=()

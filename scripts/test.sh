@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs every test leg.
+#
+# The host-version legs build against the host loader's own spdlog and nlohmann json headers,
+# found in $TAMSEL_HOST_HEADERS or, by default, ../shared/host-deps/include.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,14 +11,28 @@ scripts/install-deps.sh
 jobs=$(nproc)
 run_leg() {
   local preset=$1
+  shift
   echo "=== ${preset} ==="
-  cmake --preset "$preset" >/dev/null
+  local started=$SECONDS
+  cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
   ctest --preset "$preset" -j"$jobs"
+  echo "=== ${preset}: passed in $((SECONDS - started)) s ==="
 }
 
-run_leg default   # unit and end-to-end tests, the stand-in server, memcheck
-run_leg asan      # address and undefined-behaviour sanitizers
-run_leg tsan      # thread sanitizer, with the stress test
-run_leg fuzz      # a bounded libFuzzer run over config.json
-run_leg windows   # the Windows DLL, cross-built, tests under Wine
+host_headers=${TAMSEL_HOST_HEADERS:-../shared/host-deps/include}
+
+run_leg default     # unit and end-to-end tests, the stand-in server, memcheck
+run_leg optimised   # the same tests at -O2: no injected fault may be optimised away
+run_leg asan        # address and undefined-behaviour sanitizers
+run_leg tsan        # thread sanitizer, with the stress test
+run_leg fuzz        # a bounded libFuzzer run over config.json
+run_leg windows     # the Windows DLL, cross-built, tests under Wine
+if [ -f "$host_headers/spdlog/spdlog.h" ] && [ -f "$host_headers/nlohmann/json.hpp" ]; then
+  host_headers=$(cd "$host_headers" && pwd)
+  run_leg host-deps -DTAMSEL_HOST_HEADERS="$host_headers"
+  run_leg windows-host-deps -DTAMSEL_HOST_HEADERS="$host_headers"
+else
+  echo "=== host-deps, windows-host-deps: skipped: no spdlog/ and nlohmann/ headers in" \
+    "$host_headers (set TAMSEL_HOST_HEADERS to the host loader's include folder) ==="
+fi

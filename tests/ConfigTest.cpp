@@ -1,4 +1,6 @@
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -7,6 +9,7 @@
 #include "config/Config.h"
 #include "host/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "logging/LogText.h"
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
@@ -28,6 +31,16 @@ std::string TooLarge(long long index, int hardwareThreads) {
 std::string BeyondMask(int index) {
   return "warning|You tried using Cpu Thread #" + std::to_string(index) +
          " but only threads 0 to 63 can be chosen.";
+}
+
+// What subscripting a non-object says. The host's json 3.1.0 words it as "cannot use operator[]
+// with array"; later lines put "a string argument with" before the type.
+std::string SubscriptError(const std::string& type) {
+#if NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 1
+  return "cannot use operator[] with " + type;
+#else
+  return "cannot use operator[] with a string argument with " + type;
+#endif
 }
 
 class ConfigTest : public PluginFixture {
@@ -148,18 +161,82 @@ TEST_F(ConfigTest, ReleasesEverythingInOrder) {
                                           allocated[4]}));
 }
 
+TEST_F(ConfigTest, OptionalSwitchesAreReadWithoutTouchingTheProcessorList) {
+  SimHost::SetCurrentDir(serverDir_.Path().string());
+  serverDir_.WriteConfig(R"({"CpuThreads": "0", "LogSaveTimes": true, "LogSaveFaults": false})");
+  LoadConfig(8);
+  EXPECT_TRUE(LogSaveTimes);
+  EXPECT_FALSE(LogSaveFaults);
+  EXPECT_EQ(Logged(), (std::vector<std::string>{kEnabled, Using(0)}));
+
+  // Of the wrong type: one warning naming the member, false, and the list read as always.
+  SetUp();
+  SimHost::SetCurrentDir(serverDir_.Path().string());
+  serverDir_.WriteConfig(R"({"CpuThreads": "0", "LogSaveFaults": "yes", "LogSaveTimes": 1})");
+  LoadConfig(8);
+  EXPECT_FALSE(LogSaveTimes);
+  EXPECT_FALSE(LogSaveFaults);
+  EXPECT_EQ(
+      Logged(),
+      (std::vector<std::string>{
+          "warning|\"LogSaveTimes\" in config.json must be true or false; it is left at false.",
+          "warning|\"LogSaveFaults\" in config.json must be true or false; it is left at false.",
+          kEnabled, Using(0)}));
+  EXPECT_EQ(AffinityMask, 1U);
+}
+
+// A file that cannot be read says why in the system's words, not as a JSON error.
+TEST_F(ConfigTest, AnUnreadableFileRaisesTheSystemsReason) {
+  const auto expectFailure = [this](const std::string& situation, std::errc reason) {
+    SCOPED_TRACE(situation);
+    try {
+      LoadConfig();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), std::make_error_code(reason)) << error.what();
+    }
+    EXPECT_TRUE(Logged().empty());
+    EXPECT_FALSE(AffinityEnabled);
+  };
+  SimHost::SetCurrentDir(serverDir_.Path().string());
+  expectFailure("no file", std::errc::no_such_file_or_directory);
+
+  const auto file = serverDir_.WriteConfig("");
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
+  expectFailure("a directory where the file should be", std::errc::is_a_directory);
+  std::filesystem::remove(file);
+
+  std::error_code noLinks;
+  std::filesystem::create_symlink(serverDir_.Path() / "elsewhere.json", file, noLinks);
+  if (!noLinks) expectFailure("a link to nothing", std::errc::no_such_file_or_directory);
+}
+
+TEST(LogTextTest, ExcerptsAreShortAndWellFormed) {
+  EXPECT_EQ(Excerpt("plain text"), "plain text");
+  EXPECT_EQ(Excerpt(std::string(300, 'x')), std::string(300, 'x'));
+  EXPECT_EQ(Excerpt(std::string(301, 'x')), std::string(297, 'x') + "...");
+  EXPECT_EQ(Excerpt(std::string(100'000'000, '"')).size(), 300U);
+  // Invalid bytes become U+FFFD; a cut never splits a character.
+  EXPECT_EQ(Excerpt("a\xFF\xC0\xAF"
+                    "b"),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(Excerpt("\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", 7), "\xE2\x82\xAC...");
+  EXPECT_EQ(Excerpt("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << "a surrogate";
+}
+
 TEST_F(ConfigTest, JsonErrorsLeaveLoadConfigWithNothingLoggedOrChanged) {
   struct Case {
-    const char* content;  // null: no file at all
+    const char* content;
     int id;
     std::string message;
   };
   const std::vector<Case> cases = {
-      {nullptr, 101, "parse_error"},
       {"", 101, "parse_error"},
       {"{\"CpuThreads\": ", 101, "parse_error"},
-      {"[1, 2]", 305, "cannot use operator[] with a string argument with array"},
-      {"\"0,1\"", 305, "cannot use operator[] with a string argument with string"},
+      {"[1, 2]", 305, SubscriptError("array")},
+      {"\"0,1\"", 305, SubscriptError("string")},
       {"null", 302, "type must be string, but is null"},
       {"{}", 302, "type must be string, but is null"},
       {"{\"cputhreads\": \"0\"}", 302, "type must be string, but is null"},
@@ -168,11 +245,11 @@ TEST_F(ConfigTest, JsonErrorsLeaveLoadConfigWithNothingLoggedOrChanged) {
       {"{\"CpuThreads\": 1e999}", 406, "number overflow"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.content ? c.content : "(no file)");
+    SCOPED_TRACE(c.content);
     SetUp();
     TempDir dir;
     SimHost::SetCurrentDir(dir.Path().string());
-    if (c.content != nullptr) dir.WriteConfig(c.content);
+    dir.WriteConfig(c.content);
     AffinityMask = 0x10;  // whatever it held must stay
     try {
       LoadConfig();

@@ -1,4 +1,7 @@
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/WinTypes.h"
 
@@ -84,6 +87,24 @@ TEST_F(LifecycleTest, ARefusedDetourGoesUnnoticed) {
   EXPECT_EQ(CallTarget(), other);
   EXPECT_EQ(ServerSaveWorld, nullptr);
   EXPECT_FALSE(SimHost::HookRequests().back().accepted);
+}
+
+// At process termination every other thread is already gone, perhaps inside a sink with its
+// lock held: the detach takes the detour away and waits for nothing.
+TEST_F(LifecycleTest, DetachAtProcessTerminationTakesNoSinkLock) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  PluginLoad();
+  std::atomic<bool> detached{false};
+  std::unique_lock<std::mutex> sinkHeld(sink_->Lock());
+  std::thread detach([&detached] {
+    DllMain(nullptr, DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
+    detached = true;
+  });
+  const bool finished = Eventually([&] { return detached.load(); }, std::chrono::seconds(5));
+  sinkHeld.unlock();
+  detach.join();
+  EXPECT_TRUE(finished) << "the detach waited for a sink's lock";
+  EXPECT_EQ(CallTarget(), SimulatedSave::Address()) << "the detour is taken away all the same";
 }
 
 // Thread notifications reach DllMain for every thread of the server, the save workers among

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <random>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,20 +21,14 @@ using SaveWorldTest = SaveFixture;
 
 TEST_F(SaveWorldTest, AcceptsRefusesWhileSavingAndAcceptsAgainAfterwards) {
   Gate release;
-  std::atomic<ADravikMode*> seenGameMode{nullptr};
-  std::atomic<std::thread::id> saveThread{};
-  SetSaveBody([&](ADravikMode* gameMode) {
-    seenGameMode = gameMode;
-    saveThread = std::this_thread::get_id();
-    release.Wait();
-  });
+  SetSaveBody([&](ADravikMode*) { release.Wait(); });
 
   RequestSave(FakeGameMode());
   // The detour has returned, yet the save cannot have finished: it waits for the gate.
   EXPECT_TRUE(SaveInProgress.load());
   ASSERT_TRUE(Eventually([] { return SaveRuns() == 1; }));
-  EXPECT_EQ(seenGameMode.load(), FakeGameMode());
-  EXPECT_NE(saveThread.load(), std::this_thread::get_id());
+  EXPECT_EQ(SimulatedSave::LastGameMode(), FakeGameMode());
+  EXPECT_NE(SimulatedSave::LastThread(), std::this_thread::get_id());
 
   RequestSave(FakeGameMode());
   EXPECT_EQ(sink_->CountOf("warning", "World Already Saving!"), 1);
@@ -67,8 +62,49 @@ TEST_P(SaveFailureTest, IsLoggedOnceAndTheNextSaveIsAccepted) {
   EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
 }
 
+TEST_P(SaveFailureTest, TheFaultReportSaysWhatEndedTheSave) {
+  const Fault fault = GetParam();
+  LogSaveFaults = true;
+  LogSaveTimes = true;  // a failed save has no duration to report
+  SetSaveBody([fault](ADravikMode*) { RaiseFault(fault); });
+  RequestSave(FakeGameMode());
+  ASSERT_TRUE(WaitUntilIdle());
+  const auto logged = sink_->Logged();
+  ASSERT_EQ(logged.size(), 2U);
+  EXPECT_EQ(logged[0], "error|Error failed to save!");
+  if (IsProcessorFault(fault)) {
+    EXPECT_EQ(logged[1].rfind("error|Save fault: " + ExpectedFaultWords(fault), 0), 0U)
+        << logged[1];
+    EXPECT_NE(logged[1].find("tamsel_unit_tests"), std::string::npos) << logged[1];
+  } else {
+    EXPECT_EQ(logged[1],
+              fault == Fault::StdException
+                  ? "error|Save fault: C++ exception std::runtime_error: the disk is full"
+                  : "error|Save fault: C++ exception int");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllFaults, SaveFailureTest, ::testing::ValuesIn(AllFaults()),
                          [](const auto& test) { return FaultName(test.param); });
+
+TEST_F(SaveWorldTest, ReportsTheDurationOfASaveOnlyWhenAsked) {
+  SetSaveBody([](ADravikMode*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_TRUE(sink_->Lines().empty());
+
+  LogSaveTimes = true;
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  const auto entries = sink_->Entries();
+  ASSERT_EQ(entries.size(), 1U);
+  EXPECT_EQ(entries[0].level, "info");
+  std::smatch seconds;
+  ASSERT_TRUE(std::regex_match(entries[0].message, seconds,
+                               std::regex(R"(World saved in (\d+\.\d{3}) s\.)")))
+      << entries[0].message;
+  EXPECT_GE(std::stod(seconds[1]), 0.019);
+}
 
 TEST_F(SaveWorldTest, PinsTheSaveThreadOnlyWhenAffinityIsEnabled) {
   if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "needs two processors";
@@ -136,12 +172,9 @@ TEST_F(SaveWorldTest, ConcurrentRequestsNeverRunTwoSavesAtOnce) {
 TEST_F(SaveWorldTest, SavesOnTheServerThreadWhenNoThreadCanBeStarted) {
   ThreadStartFailure noThreads;
   if (!noThreads.Active()) GTEST_SKIP() << "thread creation cannot be made to fail here";
-  std::atomic<std::thread::id> saveThread{};
-  SetSaveBody([&](ADravikMode*) { saveThread = std::this_thread::get_id(); });
-
   RequestSave();
   EXPECT_EQ(SaveRuns(), 1);
-  EXPECT_EQ(saveThread.load(), std::this_thread::get_id());
+  EXPECT_EQ(SimulatedSave::LastThread(), std::this_thread::get_id());
   EXPECT_FALSE(SaveInProgress.load());
   EXPECT_EQ(sink_->CountOf("warning",
                            "Could not start a save thread; the world is saved on the server "

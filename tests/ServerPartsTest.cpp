@@ -1,12 +1,16 @@
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "platform/FaultGuard.h"
+#include "sim/server/GameMode.h"
 #include "sim/server/Options.h"
 #include "sim/server/Report.h"
 #include "sim/server/World.h"
+#include "tests/support/Faults.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -78,6 +82,136 @@ TEST(ServerReportTest, LongestAndPercentileTicks) {
   EXPECT_DOUBLE_EQ(SimServer::PercentileTickMs(summary, 99), 99);
   EXPECT_DOUBLE_EQ(SimServer::PercentileTickMs(summary, 50), 51);
   EXPECT_DOUBLE_EQ(SimServer::PercentileTickMs(SimServer::RunSummary{}, 99), 0);
+}
+
+}  // namespace
+
+namespace {
+
+std::size_t OpenFileDescriptors() {
+  std::error_code error;
+  std::size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
+void FaultInTheMiddle(void*) {
+  RaiseFault(Fault::NullWrite);
+}
+
+TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
+  TempDir dir;
+  const auto file = dir.Path() / "world.sav";
+  const auto temporary = dir.Path() / "world.sav.tmp";
+  auto world = std::make_unique<SimServer::World>(2);
+  const bool countsDescriptors = std::filesystem::exists("/proc/self/fd");
+  const std::size_t descriptorsBefore = countsDescriptors ? OpenFileDescriptors() : 0;
+  struct Attempt {
+    SimServer::World* world;
+    std::filesystem::path file;
+  } attempt{world.get(), file};
+  for (int i = 0; i < 20; ++i) {
+    const auto outcome = platform::RunGuarded(
+        [](void* context) {
+          auto* save = static_cast<Attempt*>(context);
+          save->world->Save(save->file, &FaultInTheMiddle, nullptr);
+        },
+        &attempt);
+    ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
+  }
+  if (countsDescriptors) {
+    EXPECT_LE(OpenFileDescriptors(), descriptorsBefore + 1);
+  }
+  EXPECT_TRUE(std::filesystem::exists(temporary)) << "the last one is still open";
+
+  world->Save(file, nullptr, nullptr);
+  std::string problem;
+  EXPECT_TRUE(SimServer::VerifySave(file, problem)) << problem;
+  EXPECT_FALSE(std::filesystem::exists(temporary));
+
+  platform::RunGuarded(
+      [](void* context) {
+        auto* save = static_cast<Attempt*>(context);
+        save->world->Save(save->file, &FaultInTheMiddle, nullptr);
+      },
+      &attempt);
+  world.reset();
+  EXPECT_FALSE(std::filesystem::exists(temporary)) << "the exit closes and removes it";
+  if (countsDescriptors) {
+    EXPECT_EQ(OpenFileDescriptors(), descriptorsBefore);
+  }
+}
+
+// A save that fails for real, here because its temporary file's name is taken by a directory:
+// counted and logged as failed, never left running, and raised for the caller.
+TEST(GameModeTest, EveryFailedSaveIsSettledWithItsReason) {
+  TempDir dir;
+  SimServer::SaveSettings settings;
+  settings.file = dir.Path() / "world.sav";
+  std::filesystem::create_directory(dir.Path() / "world.sav.tmp");
+  ADravikMode gameMode(1, settings);
+  try {
+    gameMode.SaveWorld();
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& failure) {
+    EXPECT_NE(std::string(failure.what()).find("cannot create "), std::string::npos);
+    EXPECT_NE(std::string(failure.what()).find("world.sav.tmp: "), std::string::npos)
+        << failure.what();
+  }
+  EXPECT_FALSE(gameMode.SaveRunning());
+  auto counts = gameMode.Counts();
+  EXPECT_EQ(counts.started, 1);
+  EXPECT_EQ(counts.failed, 1);
+  ASSERT_EQ(counts.spans.size(), 1U);
+  EXPECT_FALSE(counts.spans[0].completed);
+
+  std::filesystem::remove(dir.Path() / "world.sav.tmp");
+  gameMode.SaveWorld();
+  counts = gameMode.Counts();
+  EXPECT_EQ(counts.completed, 1);
+  EXPECT_EQ(counts.durationsSeconds.size(), 1U);
+}
+
+TEST(ServerReportTest, UnwritableReportPathsAreRefusedAndNothingIsLeftBehind) {
+  TempDir dir;
+  EXPECT_THROW(SimServer::CheckWritable(dir.Path()), std::runtime_error);
+  EXPECT_THROW(SimServer::CheckWritable(dir.Path() / "missing" / "ticks.csv"), std::runtime_error);
+  try {
+    SimServer::CheckWritable(dir.Path());
+  } catch (const std::runtime_error& failure) {
+    EXPECT_NE(std::string(failure.what()).find(": "), std::string::npos) << failure.what();
+  }
+  SimServer::CheckWritable(dir.Path() / "ticks.csv");
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "ticks.csv"));
+}
+
+TEST(ServerReportTest, ARunReadsBackAsItWasWritten) {
+  TempDir dir;
+  SimServer::RunSummary run;
+  run.pluginsLoaded = true;
+  run.worldMegabytes = 4;
+  run.savesAskedFor = 3;
+  run.savesAccepted = 2;
+  run.savesRefused = 1;
+  run.savesFailed = 1;
+  run.tickBudgetMs = 20;
+  run.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
+  run.saves = {{0.02, 0.75, true}, {1.0, 1.5, false}};
+  run.saveDurationsSeconds = {0.73};
+  SimServer::WriteSummaryFile(run, dir.Path() / "summary.txt");
+  SimServer::WriteTicksCsv(run, dir.Path() / "ticks.csv");
+  SimServer::WriteSavesCsv(run, dir.Path() / "saves.csv");
+  const SimServer::RunSummary read = SimServer::ReadRun(dir.Path());
+  EXPECT_EQ(SimServer::FormatTable(read), SimServer::FormatTable(run));
+  ASSERT_EQ(read.saves.size(), 2U);
+  EXPECT_DOUBLE_EQ(read.saves[1].endedSeconds, 1.5);
+  EXPECT_FALSE(read.saves[1].completed);
+
+  std::ofstream(dir.Path() / "ticks.csv", std::ios::app) << "2,oops\n";
+  EXPECT_THROW(SimServer::ReadRun(dir.Path()), std::runtime_error);
 }
 
 }  // namespace

@@ -10,22 +10,20 @@
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "tests/support/PluginFixture.h"
+#include "tests/support/TestSink.h"
 
 namespace {
 
 // Counts messages without keeping them: a stress run logs millions of refusals.
-class CountingSink : public spdlog::sinks::base_sink<std::mutex> {
+class CountingSink : public TestSink {
  public:
   int Count(const std::string& message) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(Lock());
     return counts_[message];
   }
 
  protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    ++counts_[std::string(msg.payload.data(), msg.payload.size())];
-  }
-  void flush_() override {}
+  void Write(std::string /*line*/, std::string text) override { ++counts_[text]; }
 
  private:
   std::map<std::string, int> counts_;

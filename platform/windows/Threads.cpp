@@ -3,54 +3,64 @@
 #include <windows.h>
 
 #include <atomic>
-
-#if defined(__MINGW32__)
-#include <pthread.h>
-#endif
+#include <new>
 
 namespace platform {
 namespace {
 
-// The library's own module, referenced once more for each worker that runs. Written by each
-// request (always the same value) while the previous worker may still be reading it.
-std::atomic<HMODULE> gLibraryModule{nullptr};
+std::atomic<bool> gThreadCreationFails{false};
 
-void CallCatchingCppExceptions(void (*fn)(void*), void* arg, bool* threw) {
-  try {
-    fn(arg);
-  } catch (...) {
-    *threw = true;
-  }
-}
+struct StartRequest {
+  void (*body)(void*);
+  void* arg;
+  HMODULE library;  // this library, referenced once more for this worker
+};
 
-// The fault has to be raised in a function called from the guarded block, not inlined into it.
-__declspec(noinline) bool CallUnderStructuredGuard(void (*fn)(void*), void* arg) {
-  bool threw = false;
-  __try {
-    CallCatchingCppExceptions(fn, arg, &threw);
-  } __except (EXCEPTION_EXECUTE_HANDLER) {
-    return false;
-  }
-  return !threw;
-}
-
-HANDLE Win32Handle(std::thread& thread) {
-#if defined(__MINGW32__)
-  // mingw-w64's posix thread model hands out winpthreads ids, not Win32 handles.
-  return pthread_gethandle(thread.native_handle());
-#else
-  return static_cast<HANDLE>(thread.native_handle());
-#endif
+// A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
+// whatever exit path a thread library has, so a thread library's per-thread state would never
+// be freed. Nothing here is allocated per thread but the request, freed as the thread starts.
+// The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
+// _beginthreadex, takes no module reference of its own that the thread would have to drop, and
+// the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
+DWORD WINAPI WorkerMain(LPVOID parameter) {
+  const StartRequest start = *static_cast<StartRequest*>(parameter);
+  delete static_cast<StartRequest*>(parameter);
+  start.body(start.arg);
+  // Drops this worker's reference and ends the thread in one step, so an unload that came
+  // while the save ran happens only once the thread no longer runs the library's code.
+  FreeLibraryAndExitThread(start.library, 0);
 }
 
 }  // namespace
 
-bool RunGuarded(void (*fn)(void*), void* arg) {
-  return CallUnderStructuredGuard(fn, arg);
+bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
+  if (gThreadCreationFails.load()) return false;
+  HMODULE library = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&WorkerMain), &library)) {
+    return false;
+  }
+  auto* request = new (std::nothrow) StartRequest{body, arg, library};
+  HANDLE thread =
+      request != nullptr ? CreateThread(nullptr, 0, &WorkerMain, request, 0, nullptr) : nullptr;
+  if (thread == nullptr) {
+    delete request;
+    FreeLibrary(library);
+    return false;
+  }
+  native_ = reinterpret_cast<std::uintptr_t>(thread);
+  return true;
 }
 
-void SetThreadAffinityMask(std::thread& thread, std::uint64_t mask) noexcept {
-  ::SetThreadAffinityMask(Win32Handle(thread), static_cast<DWORD_PTR>(mask));
+void WorkerThread::SetAffinityMask(std::uint64_t mask) noexcept {
+  if (native_ == 0) return;
+  ::SetThreadAffinityMask(reinterpret_cast<HANDLE>(native_), static_cast<DWORD_PTR>(mask));
+}
+
+void WorkerThread::Detach() noexcept {
+  if (native_ == 0) return;
+  CloseHandle(reinterpret_cast<HANDLE>(native_));
+  native_ = 0;
 }
 
 std::uint64_t CurrentThreadAffinity() noexcept {
@@ -63,26 +73,6 @@ std::uint64_t CurrentThreadAffinity() noexcept {
   return previous;
 }
 
-void HoldLibraryForWorker() noexcept {
-  HMODULE module = nullptr;
-  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&HoldLibraryForWorker), &module)) {
-    gLibraryModule = module;
-  }
-}
-
-void ReleaseLibraryHold() noexcept {
-  if (HMODULE module = gLibraryModule.load()) FreeLibrary(module);
-}
-
-void WorkerThreadStarted() noexcept {}
-
-void WorkerThreadFinished() noexcept {
-  // Drops this worker's reference and ends the thread in one step, so an unload that came
-  // while the save ran happens only once the thread no longer runs the library's code.
-  if (HMODULE module = gLibraryModule.load()) FreeLibraryAndExitThread(module, 0);
-}
-
 // The module reference keeps the library loaded under a running worker, and at process
 // termination the other threads are already gone: there is never anything to wait for.
 bool AnyWorkerInLibrary() noexcept {
@@ -91,6 +81,10 @@ bool AnyWorkerInLibrary() noexcept {
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds) noexcept {
   return true;
+}
+
+void SetThreadCreationFailsForTesting(bool fails) noexcept {
+  gThreadCreationFails.store(fails);
 }
 
 }  // namespace platform

@@ -9,10 +9,18 @@
 #include <optional>
 #include <stdexcept>
 
-#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "host/VelkorApi.h"
+#include "logging/SpdlogLine.h"
+
+#if TAMSEL_SPDLOG_SINKS_FORMAT
+#include <spdlog/sinks/basic_file_sink.h>
+using FileSink = spdlog::sinks::basic_file_sink_mt;
+#else
+#include <spdlog/sinks/file_sinks.h>
+using FileSink = spdlog::sinks::simple_file_sink_mt;
+#endif
 
 namespace {
 
@@ -168,8 +176,12 @@ void UseConsoleAndFileSinks(const std::string& logFile) {
   auto& sinks = GetLogSinks();
   sinks = ConsoleSinks();
   if (!logFile.empty()) {
-    sinks.push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(logFile));
+    sinks.push_back(MakeFileSink(logFile, false));
   }
+}
+
+std::shared_ptr<spdlog::sinks::sink> MakeFileSink(const std::string& file, bool truncate) {
+  return std::make_shared<FileSink>(file, truncate);
 }
 
 }  // namespace SimHost

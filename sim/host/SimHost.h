@@ -4,8 +4,11 @@
 // sees only host/VelkorApi.h.
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <spdlog/sinks/sink.h>
 
 #include "platform/Export.h"
 
@@ -43,5 +46,9 @@ VELKOR_API void SetCurrentDir(const std::string& directory);
 
 // Replaces the host's sinks with a console sink and, if `logFile` is not empty, a file sink.
 VELKOR_API void UseConsoleAndFileSinks(const std::string& logFile);
+
+// A sink that appends lines to `file` (emptied first when `truncate` is set).
+VELKOR_API std::shared_ptr<spdlog::sinks::sink> MakeFileSink(const std::string& file,
+                                                             bool truncate);
 
 }  // namespace SimHost

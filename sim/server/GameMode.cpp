@@ -1,7 +1,11 @@
 #include "sim/server/GameMode.h"
 
+#include <exception>
 #include <stdexcept>
 #include <thread>
+
+#include "sim/server/Faults.h"
+#include "sim/server/ServerLog.h"
 
 ADravikMode::ADravikMode(std::size_t worldMegabytes, SimServer::SaveSettings settings)
     : world_(worldMegabytes), settings_(std::move(settings)) {}
@@ -11,41 +15,92 @@ void ADravikMode::SaveWorldEntry(ADravikMode* self) {
 }
 
 void ADravikMode::SaveWorld() {
+  BeginSave();
+  try {
+    world_.Save(settings_.file, &ADravikMode::BetweenChunks, this);
+  } catch (const std::exception& failure) {
+    EndSave(false, failure.what());
+    throw;
+  }
+  EndSave(true, "");
+}
+
+void ADravikMode::NoteSaveRequest() {
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  lastRequestSeconds_ = Seconds(Clock::now());
+}
+
+void ADravikMode::BeginSave() {
+  // A save that a fault ended on its way never settled itself: it failed.
+  if (running_.load()) EndSave(false, "the save was abandoned before it finished");
   {
     std::lock_guard<std::mutex> lock(countsMutex_);
     ++counts_.started;
+    saveStart_ = Clock::now();
   }
   running_ = true;
-  const auto start = std::chrono::steady_clock::now();
-  world_.Save(settings_.file, &ADravikMode::BetweenChunks, this);
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  {
-    std::lock_guard<std::mutex> lock(countsMutex_);
-    ++counts_.completed;
-    counts_.durationsSeconds.push_back(took.count());
-  }
-  running_ = false;
+  SimServer::ServerLog()->info("World save started");
 }
 
-// Deliberate failures, for showing what happens when a save crashes. The sanitizers must let
-// the crash reach the processor.
-__attribute__((no_sanitize("undefined"))) void ADravikMode::BetweenChunks(void* context) {
+void ADravikMode::EndSave(bool completed, const std::string& failure) {
+  if (!running_.exchange(false)) return;
+  const auto end = Clock::now();
+  std::chrono::duration<double> took{};
+  {
+    std::lock_guard<std::mutex> lock(countsMutex_);
+    took = end - saveStart_;
+    (completed ? counts_.completed : counts_.failed) += 1;
+    if (completed) counts_.durationsSeconds.push_back(took.count());
+    counts_.spans.push_back({lastRequestSeconds_, Seconds(end), completed});
+  }
+  if (!completed) {
+    SimServer::ServerLog()->error("World save failed: {}", failure);
+    return;
+  }
+  std::error_code unknown;
+  const auto bytes = std::filesystem::file_size(settings_.file, unknown);
+  SimServer::ServerLog()->info("World saved in {:.3f} s, {:.1f} MiB", took.count(),
+                               unknown ? 0.0 : static_cast<double>(bytes) / (1 << 20));
+}
+
+bool ADravikMode::AbandonStuckSave(std::chrono::seconds stuckFor) {
+  const auto deadline = Clock::now() + stuckFor;
+  std::uint64_t progress = world_.ChunksSaved();
+  while (running_.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (world_.ChunksSaved() != progress) {
+      progress = world_.ChunksSaved();
+      continue;  // still going
+    }
+    if (Clock::now() >= deadline) {
+      EndSave(false, "no progress for " + std::to_string(stuckFor.count()) + " s; given up");
+      return true;
+    }
+  }
+  return false;
+}
+
+double ADravikMode::Seconds(Clock::time_point at) const {
+  return std::chrono::duration<double>(at - clockStart_).count();
+}
+
+// Deliberate failures, for showing what happens when a save crashes.
+void ADravikMode::BetweenChunks(void* context) {
   auto* self = static_cast<ADravikMode*>(context);
   if (self->settings_.slowDiskPerChunk.count() > 0) {
     std::this_thread::sleep_for(self->settings_.slowDiskPerChunk);
   }
-  if (self->settings_.failure == SimServer::SaveFailure::None) return;
-  {
-    std::lock_guard<std::mutex> lock(self->countsMutex_);
-    ++self->counts_.failed;
+  switch (self->settings_.failure) {
+    case SimServer::SaveFailure::None:
+      return;
+    case SimServer::SaveFailure::Throw:
+      throw std::runtime_error("simulated save failure");
+    case SimServer::SaveFailure::Crash:
+      // A crash skips everything after it: the save is settled first, its file is closed by
+      // the next save or at exit.
+      self->EndSave(false, "simulated crash (an access violation) in the middle of the save");
+      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::NullWrite);
   }
-  self->running_ = false;
-  if (self->settings_.failure == SimServer::SaveFailure::Throw) {
-    throw std::runtime_error("simulated save failure");
-  }
-  int* volatile nowhere = nullptr;
-  *nowhere = 1;      // an access violation in the middle of the save
-  __builtin_trap();  // where page zero is mapped (under some sanitizers), still crash
 }
 
 SimServer::SaveCounts ADravikMode::Counts() {

@@ -21,11 +21,19 @@ struct SaveSettings {
   std::chrono::milliseconds slowDiskPerChunk{0};
 };
 
+// One save the routine was entered for, in seconds since the game-mode's clock started.
+struct SaveSpan {
+  double requestedSeconds;  // when the server asked for the save that this one answers
+  double endedSeconds;
+  bool completed;
+};
+
 struct SaveCounts {
   int started = 0;
   int completed = 0;
-  int failed = 0;                        // by the failure injection
+  int failed = 0;                        // every save that started and did not complete
   std::vector<double> durationsSeconds;  // of the completed saves
+  std::vector<SaveSpan> spans;           // of the saves that ended, in order
 };
 
 }  // namespace SimServer
@@ -34,13 +42,27 @@ struct SaveCounts {
 // "ADravikMode.SaveWorld".
 class ADravikMode {
  public:
+  using Clock = std::chrono::steady_clock;
+
   ADravikMode(std::size_t worldMegabytes, SimServer::SaveSettings settings);
 
   SimServer::World& GetWorld() { return world_; }
+
+  // Writes the world to the save file, logging its start and its end. Every way out of it is
+  // accounted for: a failure is counted and logged with its reason, and then raised again for
+  // the caller (the plug-in's guard, or the server's own loop).
   void SaveWorld();
+
+  // Times in spans are measured from here (the game loop's start).
+  void StartClock(Clock::time_point start) { clockStart_ = start; }
+  // The server is about to ask for a save.
+  void NoteSaveRequest();
 
   // True while a save that was entered has neither completed nor failed.
   bool SaveRunning() const { return running_.load(); }
+  // Gives up on a save that has made no progress for `stuckFor`: counts it as failed, closes
+  // what it had open. True when there was such a save.
+  bool AbandonStuckSave(std::chrono::seconds stuckFor);
   SimServer::SaveCounts Counts();
 
   // The function the server registers with the host: a plain function of the game mode.
@@ -48,10 +70,17 @@ class ADravikMode {
 
  private:
   static void BetweenChunks(void* self);
+  void BeginSave();
+  // Settles the save in progress, once: the first call wins.
+  void EndSave(bool completed, const std::string& failure);
+  double Seconds(Clock::time_point at) const;
 
   SimServer::World world_;
   SimServer::SaveSettings settings_;
+  Clock::time_point clockStart_ = Clock::now();
   std::atomic<bool> running_{false};
-  std::mutex countsMutex_;
+  std::mutex countsMutex_;  // never held while the world is written
   SimServer::SaveCounts counts_;
+  Clock::time_point saveStart_{};
+  double lastRequestSeconds_ = 0;
 };

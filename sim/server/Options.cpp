@@ -73,6 +73,9 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.csvFile = value();
     } else if (option == "--svg") {
       options.svgFile = value();
+    } else if (option == "--compare") {
+      options.compareDirs.emplace_back(value());
+      options.compareDirs.emplace_back(value());
     } else if (option == "--verify") {
       options.verifyFile = std::filesystem::path(value());
     } else {
@@ -102,9 +105,11 @@ Options:
   --csv FILE           tick times as CSV (default <server dir>/ticks.csv)
   --svg FILE           chart of the tick times (default <server dir>/ticks.svg)
   --verify FILE        check that a world save is complete, then exit
+  --compare DIR1 DIR2  chart two runs on the same world, without (DIR1) and with (DIR2) the
+                       plug-in: writes compare.svg and compare.html into --dir, then exits
   --help               show this text
 
-Writes world.sav, server.log and summary.txt into the server directory.
+Writes world.sav, server.log, summary.txt and saves.csv into the server directory.
 )";
 }
 

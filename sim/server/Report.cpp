@@ -1,11 +1,14 @@
 #include "sim/server/Report.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace SimServer {
 namespace {
@@ -20,6 +23,31 @@ std::ofstream OpenForWriting(const std::filesystem::path& file) {
   std::ofstream out(file, std::ios::binary);
   if (!out) throw std::runtime_error("cannot write " + file.string());
   return out;
+}
+
+std::ifstream OpenForReading(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.string());
+  return in;
+}
+
+// The comma-separated numbers of one line; throws when there are not `count` of them.
+std::vector<double> ParseCsvLine(const std::string& line, std::size_t count,
+                                 const std::filesystem::path& file) {
+  std::vector<double> values;
+  std::istringstream fields(line);
+  std::string field;
+  while (std::getline(fields, field, ',')) {
+    try {
+      values.push_back(std::stod(field));
+    } catch (const std::exception&) {
+      break;
+    }
+  }
+  if (values.size() != count) {
+    throw std::runtime_error(file.string() + ": malformed line \"" + line + "\"");
+  }
+  return values;
 }
 
 }  // namespace
@@ -73,10 +101,13 @@ std::string FormatTable(const RunSummary& summary) {
 void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& file) {
   auto out = OpenForWriting(file);
   out << "plugins_loaded=" << (summary.pluginsLoaded ? 1 : 0) << "\n"
+      << "world_mb=" << summary.worldMegabytes << "\n"
+      << "saves_completed=" << summary.saveDurationsSeconds.size() << "\n"
       << "saves_asked=" << summary.savesAskedFor << "\n"
       << "saves_accepted=" << summary.savesAccepted << "\n"
       << "saves_refused=" << summary.savesRefused << "\n"
       << "saves_failed=" << summary.savesFailed << "\n"
+      << "tick_budget_ms=" << Fixed(summary.tickBudgetMs, 3) << "\n"
       << "ticks=" << summary.ticks.size() << "\n"
       << "longest_tick_ms=" << Fixed(LongestTickMs(summary), 3) << "\n"
       << "p99_tick_ms=" << Fixed(PercentileTickMs(summary, 99), 3) << "\n";
@@ -94,6 +125,76 @@ void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file)
     out << i << "," << Fixed(tick.startSeconds, 4) << "," << Fixed(tick.durationMs, 3) << ","
         << (tick.saveRequested ? 1 : 0) << "\n";
   }
+}
+
+void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file) {
+  auto out = OpenForWriting(file);
+  out << "requested_s,ended_s,completed\n";
+  for (const SaveSpan& save : summary.saves) {
+    out << Fixed(save.requestedSeconds, 4) << "," << Fixed(save.endedSeconds, 4) << ","
+        << (save.completed ? 1 : 0) << "\n";
+  }
+}
+
+RunSummary ReadRun(const std::filesystem::path& serverDir) {
+  RunSummary run;
+  std::string line;
+  const auto summaryFile = serverDir / "summary.txt";
+  auto summary = OpenForReading(summaryFile);
+  std::map<std::string, std::string> values;
+  while (std::getline(summary, line)) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  const auto number = [&](const std::string& key) {
+    try {
+      return std::stod(values.at(key));
+    } catch (const std::exception&) {
+      throw std::runtime_error(summaryFile.string() + ": no number for " + key);
+    }
+  };
+  run.pluginsLoaded = number("plugins_loaded") != 0;
+  run.worldMegabytes = static_cast<std::size_t>(number("world_mb"));
+  run.savesAskedFor = static_cast<int>(number("saves_asked"));
+  run.savesAccepted = static_cast<int>(number("saves_accepted"));
+  run.savesRefused = static_cast<int>(number("saves_refused"));
+  run.savesFailed = static_cast<int>(number("saves_failed"));
+  run.tickBudgetMs = number("tick_budget_ms");
+
+  const auto ticksFile = serverDir / "ticks.csv";
+  auto ticks = OpenForReading(ticksFile);
+  std::getline(ticks, line);  // the heading
+  while (std::getline(ticks, line)) {
+    const auto fields = ParseCsvLine(line, 4, ticksFile);
+    run.ticks.push_back({fields[1], fields[2], fields[3] != 0});
+  }
+  const auto savesFile = serverDir / "saves.csv";
+  auto saves = OpenForReading(savesFile);
+  std::getline(saves, line);
+  while (std::getline(saves, line)) {
+    const auto fields = ParseCsvLine(line, 3, savesFile);
+    run.saves.push_back({fields[0], fields[1], fields[2] != 0});
+    if (fields[2] != 0) run.saveDurationsSeconds.push_back(fields[1] - fields[0]);
+  }
+  return run;
+}
+
+void CheckWritable(const std::filesystem::path& file) {
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) {
+    throw std::runtime_error("cannot write " + file.string() + ": " +
+                             std::make_error_code(std::errc::is_a_directory).message());
+  }
+  const bool existed = std::filesystem::exists(file, error);
+  errno = 0;
+  std::FILE* probe = std::fopen(file.string().c_str(), "ab");
+  if (probe == nullptr) {
+    const int reason = errno != 0 ? errno : EACCES;
+    throw std::runtime_error("cannot write " + file.string() + ": " +
+                             std::generic_category().message(reason));
+  }
+  std::fclose(probe);
+  if (!existed) std::filesystem::remove(file, error);
 }
 
 void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/server/GameMode.h"
+
 namespace SimServer {
 
 struct TickRecord {
@@ -14,6 +16,7 @@ struct TickRecord {
 
 struct RunSummary {
   bool pluginsLoaded = false;
+  std::size_t worldMegabytes = 0;
   int savesAskedFor = 0;
   int savesAccepted = 0;  // the server's routine was entered
   int savesRefused = 0;
@@ -21,6 +24,7 @@ struct RunSummary {
   double tickBudgetMs = 0;
   std::vector<TickRecord> ticks;
   std::vector<double> saveDurationsSeconds;
+  std::vector<SaveSpan> saves;  // each save that ended, from request to end
 };
 
 double LongestTickMs(const RunSummary& summary);
@@ -31,6 +35,15 @@ std::string FormatTable(const RunSummary& summary);
 // key=value lines, for scripts.
 void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& file);
 void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file);
+// requested_s,ended_s,completed for each save.
+void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file);
+// Reads back what the four writers wrote into a server directory (the per-run chart aside).
+// Throws std::runtime_error naming the file that is missing or malformed.
+RunSummary ReadRun(const std::filesystem::path& serverDir);
+
+// Throws std::runtime_error with the system's reason when `file` cannot be written, so that a
+// run is refused before it starts rather than failing at its end. Leaves nothing behind.
+void CheckWritable(const std::filesystem::path& file);
 // A chart of the tick times over the run, with the tick budget and the save requests marked.
 void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file);
 

@@ -1,10 +1,13 @@
 #include "sim/server/World.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/FileSync.h"
 
@@ -14,8 +17,10 @@ namespace {
 constexpr std::array<char, 8> kMagic = {'D', 'R', 'V', 'W', 'O', 'R', 'L', 'D'};
 constexpr std::uint32_t kFormatVersion = 1;
 
+}  // namespace
+
 // FNV-1a over the chunk's bytes: cheap, and any torn or truncated write shows.
-std::uint64_t Checksum(const std::uint64_t* cells, std::size_t count) {
+std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count) {
   std::uint64_t hash = 1469598103934665603ULL;
   const auto* bytes = reinterpret_cast<const unsigned char*>(cells);
   for (std::size_t i = 0; i < count * sizeof(std::uint64_t); ++i) {
@@ -24,9 +29,17 @@ std::uint64_t Checksum(const std::uint64_t* cells, std::size_t count) {
   return hash;
 }
 
-template <typename T>
-void WriteValue(std::FILE* out, const T& value) {
-  if (std::fwrite(&value, sizeof(value), 1, out) != 1) throw std::runtime_error("write failed");
+namespace {
+
+std::string SystemReason(int error) {
+  return error != 0 ? std::generic_category().message(error) : "unknown reason";
+}
+
+void WriteBytes(std::FILE* out, const void* data, std::size_t size, const std::string& failure) {
+  errno = 0;
+  if (std::fwrite(data, 1, size, out) != size) {
+    throw std::runtime_error(failure + ": " + SystemReason(errno));
+  }
 }
 
 template <typename T>
@@ -61,36 +74,69 @@ void World::Tick(std::uint64_t tickNumber) {
   }
 }
 
+World::~World() {
+  DiscardUnfinishedSave();
+}
+
 void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context) {
+  DiscardUnfinishedSave();
   const auto temporary = std::filesystem::path(file.string() + ".tmp");
+  errno = 0;
   std::FILE* out = std::fopen(temporary.string().c_str(), "wb");
-  if (out == nullptr) throw std::runtime_error("cannot create " + temporary.string());
+  if (out == nullptr) {
+    throw std::runtime_error("cannot create " + temporary.string() + ": " + SystemReason(errno));
+  }
+  {
+    // Kept where the next save and the exit find it, should this save never come back.
+    std::lock_guard<std::mutex> lock(unfinishedMutex_);
+    unfinished_ = {out, temporary};
+  }
   try {
-    std::fwrite(kMagic.data(), 1, kMagic.size(), out);
-    WriteValue(out, kFormatVersion);
-    WriteValue(out, static_cast<std::uint64_t>(chunks_.size()));
+    const std::string failure = "cannot write " + temporary.string();
+    WriteBytes(out, kMagic.data(), kMagic.size(), failure);
+    WriteBytes(out, &kFormatVersion, sizeof(kFormatVersion), failure);
+    const auto chunkCount = static_cast<std::uint64_t>(chunks_.size());
+    WriteBytes(out, &chunkCount, sizeof(chunkCount), failure);
+    // The save's own buffer, kept by the world so that a save a fault ends leaves none behind.
+    saveBuffer_.resize(kCellsPerChunk);
     for (const auto& chunk : chunks_) {
-      {
-        std::lock_guard<std::mutex> lock(chunk->mutex);
-        WriteValue(out, Checksum(chunk->cells.data(), chunk->cells.size()));
-        if (std::fwrite(chunk->cells.data(), sizeof(std::uint64_t), chunk->cells.size(), out) !=
-            chunk->cells.size()) {
-          throw std::runtime_error("write failed");
-        }
-      }
+      CopyChunk(*chunk, saveBuffer_);
+      const std::uint64_t checksum = ChunkChecksum(saveBuffer_.data(), saveBuffer_.size());
+      WriteBytes(out, &checksum, sizeof(checksum), failure);
+      WriteBytes(out, saveBuffer_.data(), saveBuffer_.size() * sizeof(std::uint64_t), failure);
+      chunksSaved_.fetch_add(1, std::memory_order_relaxed);
       if (betweenChunks != nullptr) betweenChunks(context);
     }
     if (std::fflush(out) != 0 || !platform::SyncToDisk(out)) {
-      throw std::runtime_error("cannot flush " + temporary.string());
+      throw std::runtime_error("cannot flush " + temporary.string() + ": " + SystemReason(errno));
     }
   } catch (...) {
-    std::fclose(out);
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
+    DiscardUnfinishedSave();
     throw;
   }
-  std::fclose(out);
+  {
+    std::lock_guard<std::mutex> lock(unfinishedMutex_);
+    unfinished_ = {};
+  }
+  if (std::fclose(out) != 0) {
+    throw std::runtime_error("cannot close " + temporary.string() + ": " + SystemReason(errno));
+  }
   std::filesystem::rename(temporary, file);  // replaces the old save in one step
+}
+
+void World::CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy) {
+  // The game waits for this lock: it is held for the copy alone.
+  std::lock_guard<std::mutex> lock(chunk.mutex);
+  std::copy(chunk.cells.begin(), chunk.cells.end(), copy.begin());
+}
+
+void World::DiscardUnfinishedSave() {
+  std::lock_guard<std::mutex> lock(unfinishedMutex_);
+  if (unfinished_.file == nullptr) return;
+  std::fclose(unfinished_.file);
+  std::error_code ignored;
+  std::filesystem::remove(unfinished_.path, ignored);
+  unfinished_ = {};
 }
 
 bool VerifySave(const std::filesystem::path& file, std::string& problem) {
@@ -116,7 +162,7 @@ bool VerifySave(const std::filesystem::path& file, std::string& problem) {
       problem = "cut off in chunk " + std::to_string(c);
       return false;
     }
-    if (Checksum(cells.data(), cells.size()) != expected) {
+    if (ChunkChecksum(cells.data(), cells.size()) != expected) {
       problem = "checksum mismatch in chunk " + std::to_string(c);
       return false;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -17,23 +19,47 @@ class World {
   static constexpr std::size_t kCellsPerChunk = kChunkBytes / sizeof(std::uint64_t);
 
   explicit World(std::size_t megabytes);
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
 
   // One game tick's work: moves a few entities about the world.
   void Tick(std::uint64_t tickNumber);
 
   // Writes the whole world to `file` so that the file is never seen half-written: the data goes
   // to a temporary file beside it, is flushed to disk, and is renamed over the old save.
-  // `betweenChunks` runs after each chunk (the server's failure injection and slow-disk hooks).
-  // Throws std::runtime_error when the file cannot be written.
+  // Each chunk's lock is held only while the chunk is copied; the checksum and the write work
+  // on the copy. `betweenChunks` runs after each chunk (the server's failure injection and
+  // slow-disk hooks). Throws std::runtime_error, with the system's reason, when the file cannot
+  // be written. A save that never came back (a fault ended it) is discarded, its file closed
+  // and removed, by the next save or by the world's destruction.
   void Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context);
+
+  // Chunks written by all saves so far: a save that makes no progress is stuck.
+  std::uint64_t ChunksSaved() const { return chunksSaved_.load(std::memory_order_relaxed); }
 
  private:
   struct Chunk {
     std::mutex mutex;
     std::vector<std::uint64_t> cells;
   };
+  struct UnfinishedSave {
+    std::FILE* file = nullptr;
+    std::filesystem::path path;
+  };
+
+  static void CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy);
+  void DiscardUnfinishedSave();
+
   std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::atomic<std::uint64_t> chunksSaved_{0};
+  std::vector<std::uint64_t> saveBuffer_;  // used by one save at a time
+  std::mutex unfinishedMutex_;
+  UnfinishedSave unfinished_;
 };
+
+// The checksum stored with each chunk in a save.
+std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count);
 
 // Reads a save back: true when it is complete and every chunk's checksum matches. `problem`
 // says what is wrong otherwise.

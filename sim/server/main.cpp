@@ -12,10 +12,12 @@
 #include "host/VelkorApi.h"
 #include "platform/DynamicLibrary.h"
 #include "sim/host/SimHost.h"
+#include "sim/server/Comparison.h"
 #include "sim/server/GameMode.h"
 #include "sim/server/Options.h"
 #include "sim/server/Report.h"
 #include "sim/server/ServerAllocator.h"
+#include "sim/server/ServerLog.h"
 
 namespace {
 
@@ -24,11 +26,10 @@ using SaveWorldFunction = void (*)(ADravikMode*);
 
 constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
 
-std::shared_ptr<spdlog::logger> ServerLog() {
-  static auto log =
-      std::make_shared<spdlog::logger>("Server", GetLogSinks().begin(), GetLogSinks().end());
-  return log;
-}
+using SimServer::ServerLog;
+
+// A save that stops making progress is given up at exit after this long.
+constexpr std::chrono::seconds kStuckSaveLimit{30};
 
 // Loads every <Name>/<Name>.so (or .dll) below the host's plug-in folder, as a host loader does.
 std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
@@ -70,7 +71,12 @@ SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode
   summary.tickBudgetMs = tickPeriod.count() * 1000;
 
   const auto start = Clock::now();
+  gameMode.StartClock(start);
   auto nextTick = start;
+  auto lastRequest = start;
+  // A save the plug-in accepted starts on its own thread a moment after the request.
+  const auto requestSettles = std::max<Clock::duration>(
+      std::chrono::milliseconds(250), std::chrono::duration_cast<Clock::duration>(tickPeriod * 5));
   auto nextSave = start + std::chrono::duration_cast<Clock::duration>(saveInterval);
   for (std::uint64_t tick = 0;; ++tick) {
     const auto tickStart = Clock::now();
@@ -79,8 +85,14 @@ SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode
     if (saveDue) {
       ++summary.savesAskedFor;
       nextSave += std::chrono::duration_cast<Clock::duration>(saveInterval);
-      // Always through the host, so that a detour installed on the routine takes the call.
-      SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(&gameMode);
+      lastRequest = tickStart;
+      gameMode.NoteSaveRequest();
+      try {
+        // Always through the host, so that a detour installed on the routine takes the call.
+        SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(&gameMode);
+      } catch (const std::exception&) {
+        // The save routine has counted and logged its failure; the game goes on.
+      }
     }
     gameMode.GetWorld().Tick(tick);
     const auto tickEnd = Clock::now();
@@ -88,8 +100,10 @@ SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode
                              std::chrono::duration<double, std::milli>(tickEnd - tickStart).count(),
                              saveDue});
 
+    // With a number of saves, the run ends once every one of them has ended and been measured.
     const bool finished =
-        options.saves ? summary.savesAskedFor >= *options.saves && !gameMode.SaveRunning()
+        options.saves ? summary.savesAskedFor >= *options.saves && !gameMode.SaveRunning() &&
+                            tickEnd - lastRequest >= requestSettles
                       : std::chrono::duration<double>(tickEnd - start).count() >= options.seconds;
     if (finished) break;
     nextTick += std::chrono::duration_cast<Clock::duration>(tickPeriod);
@@ -116,6 +130,21 @@ int Run(const SimServer::Options& options) {
     return 2;
   }
   const auto serverDir = std::filesystem::absolute(options.serverDir);
+  if (!options.compareDirs.empty()) {
+    const SimServer::RunSummary without = SimServer::ReadRun(options.compareDirs[0]);
+    const SimServer::RunSummary with = SimServer::ReadRun(options.compareDirs[1]);
+    SimServer::WriteComparisonSvg(without, with, serverDir / "compare.svg");
+    SimServer::WriteComparisonPage(without, with, "compare.svg", serverDir / "compare.html");
+    std::cout << (serverDir / "compare.html").string() << "\n";
+    return 0;
+  }
+  // Every report is checked before the run: a run is never lost to an unwritable path.
+  const auto csvFile = options.csvFile.empty() ? serverDir / "ticks.csv" : options.csvFile;
+  const auto svgFile = options.svgFile.empty() ? serverDir / "ticks.svg" : options.svgFile;
+  for (const auto& report :
+       {csvFile, svgFile, serverDir / "summary.txt", serverDir / "saves.csv"}) {
+    SimServer::CheckWritable(report);
+  }
 
   // The host loader's side: its directory, its log sinks, the server's functions.
   SimHost::SetCurrentDir(serverDir.string());
@@ -141,6 +170,7 @@ int Run(const SimServer::Options& options) {
   // loop made just now may not have reached the save routine yet: wait for a quiet moment.
   for (int startedBefore = -1;;) {
     const int started = gameMode.Counts().started;
+    if (gameMode.AbandonStuckSave(kStuckSaveLimit)) break;
     if (!gameMode.SaveRunning() && started == startedBefore) break;
     startedBefore = started;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -152,11 +182,12 @@ int Run(const SimServer::Options& options) {
   summary.savesRefused = summary.savesAskedFor - counts.started;
   summary.savesFailed = counts.failed;
   summary.saveDurationsSeconds = counts.durationsSeconds;
+  summary.saves = counts.spans;
+  summary.worldMegabytes = options.worldMegabytes;
 
-  SimServer::WriteTicksCsv(summary,
-                           options.csvFile.empty() ? serverDir / "ticks.csv" : options.csvFile);
-  SimServer::WriteTicksSvg(summary,
-                           options.svgFile.empty() ? serverDir / "ticks.svg" : options.svgFile);
+  SimServer::WriteTicksCsv(summary, csvFile);
+  SimServer::WriteTicksSvg(summary, svgFile);
+  SimServer::WriteSavesCsv(summary, serverDir / "saves.csv");
   SimServer::WriteSummaryFile(summary, serverDir / "summary.txt");
   std::cout << "\n" << SimServer::FormatTable(summary) << std::flush;
   return 0;

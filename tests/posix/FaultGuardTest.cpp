@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/FaultGuard.h"
 #include "platform/Threads.h"
+#include "platform/posix/ThreadIdentity.h"
 #include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
 
@@ -15,8 +17,25 @@ void ExitWith42(int) {
   _exit(42);
 }
 
+void Nothing(int) {}
+
 void WaitForever(void* gate) {
   static_cast<Gate*>(gate)->Wait(std::chrono::hours(1));
+}
+
+void DoNothing(void*) {}
+
+struct sigaction CurrentAction(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return action;
+}
+
+void InstallPlainHandler(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
 }
 
 // The server's own crash handling must keep working: a fault that no guard covers, here on
@@ -26,11 +45,7 @@ TEST(FaultGuardDeathTest, FaultOutsideAGuardReachesTheProcessHandler) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        struct sigaction serverHandler {};
-        serverHandler.sa_handler = &ExitWith42;
-        sigemptyset(&serverHandler.sa_mask);
-        sigaction(SIGSEGV, &serverHandler, nullptr);
-
+        InstallPlainHandler(SIGSEGV, &ExitWith42);
         Gate never;
         std::thread guarded([&never] { platform::RunGuarded(&WaitForever, &never); });
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -39,32 +54,62 @@ TEST(FaultGuardDeathTest, FaultOutsideAGuardReachesTheProcessHandler) {
       ::testing::ExitedWithCode(42), "");
 }
 
-TEST(FaultGuardTest, GuardedCallsReturnWhetherTheyCompleted) {
-  int calls = 0;
-  EXPECT_TRUE(platform::RunGuarded([](void* count) { ++*static_cast<int*>(count); }, &calls));
-  EXPECT_EQ(calls, 1);
-  // A fault inside a guarded call, then a normal one on the same thread: the guard is rearmed.
-  EXPECT_FALSE(platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr));
-  EXPECT_TRUE(platform::RunGuarded([](void* count) { ++*static_cast<int*>(count); }, &calls));
-  EXPECT_EQ(calls, 2);
+TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {
+  platform::RestoreFaultHandlers();  // whatever earlier tests left in place
+  InstallPlainHandler(SIGSEGV, &Nothing);
+  InstallPlainHandler(SIGFPE, &Nothing);
+  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+  EXPECT_NE(CurrentAction(SIGSEGV).sa_handler, &Nothing) << "the guard's handler is in place";
+
+  platform::RestoreFaultHandlers();
+  EXPECT_EQ(CurrentAction(SIGSEGV).sa_handler, &Nothing);
+  EXPECT_EQ(CurrentAction(SIGFPE).sa_handler, &Nothing);
+
+  // Someone installs a handler after the guard's: it stays.
+  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+  InstallPlainHandler(SIGFPE, &ExitWith42);
+  platform::RestoreFaultHandlers();
+  EXPECT_EQ(CurrentAction(SIGSEGV).sa_handler, &Nothing);
+  EXPECT_EQ(CurrentAction(SIGFPE).sa_handler, &ExitWith42);
+
+  // Installed again by the next guarded call, and it still catches.
+  EXPECT_EQ(platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr).code,
+            static_cast<std::uint32_t>(SIGSEGV));
+  platform::RestoreFaultHandlers();
+  InstallPlainHandler(SIGSEGV, SIG_DFL);
+  InstallPlainHandler(SIGFPE, SIG_DFL);
+}
+
+// A thread id that the kernel has handed to a newer thread does not count as the old thread.
+TEST(ThreadIdentityTest, AThreadIsKnownByItsIdAndStartTime) {
+  platform::ThreadIdentity worker;
+  Gate finish;
+  std::thread thread([&] {
+    worker = platform::CurrentThreadIdentity();
+    finish.Wait();
+  });
+  ASSERT_TRUE(Eventually([&] { return worker.id != 0; }));
+  EXPECT_NE(worker.startTime, 0U) << "/proc gives the start time";
+  EXPECT_TRUE(platform::StillRunning(worker));
+
+  platform::ThreadIdentity sameIdOtherThread = worker;
+  sameIdOtherThread.startTime += 1;
+  EXPECT_FALSE(platform::StillRunning(sameIdOtherThread));
+
+  finish.Open();
+  thread.join();
+  EXPECT_TRUE(Eventually([&] { return !platform::StillRunning(worker); }));
 }
 
 TEST(WorkerTrackingTest, UnloadWaitIsBoundedAndEndsWhenTheWorkerHasLeft) {
-  ASSERT_FALSE(platform::AnyWorkerInLibrary());
-  // A worker about to start counts as running the library's code.
-  platform::HoldLibraryForWorker();
+  ASSERT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
+  Gate finish;
+  platform::WorkerThread worker;
+  ASSERT_TRUE(worker.Start([](void* gate) { static_cast<Gate*>(gate)->Wait(); }, &finish));
+  worker.Detach();
   EXPECT_TRUE(platform::AnyWorkerInLibrary());
   EXPECT_FALSE(platform::WaitForWorkersToLeave(std::chrono::milliseconds(30)));
-
-  Gate finish;
-  std::thread worker([&finish] {
-    platform::WorkerThreadStarted();
-    finish.Wait();
-    platform::WorkerThreadFinished();
-  });
-  EXPECT_FALSE(platform::WaitForWorkersToLeave(std::chrono::milliseconds(30)));
   finish.Open();
-  worker.join();
   EXPECT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
   EXPECT_FALSE(platform::AnyWorkerInLibrary());
 }

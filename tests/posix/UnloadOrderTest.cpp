@@ -3,7 +3,11 @@
 #include <cstdlib>
 #include <thread>
 
+#include <csetjmp>
+#include <csignal>
+
 #include "sim/host/SimHost.h"
+#include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
 #include "tests/support/LoadedPluginFixture.h"
 
@@ -12,6 +16,48 @@ namespace {
 const char* const kWaitLine = "Waiting for the running world save to finish before unloading.";
 
 using UnloadOrderTest = LoadedPluginFixture;
+
+// The host's own crash handler: it notes the fault and resumes where the test raised it.
+sigjmp_buf gHostRecovery;
+volatile std::sig_atomic_t gHostFaults = 0;
+
+void HostCrashHandler(int) {
+  gHostFaults = gHostFaults + 1;
+  siglongjmp(gHostRecovery, 1);
+}
+
+bool HostHandlerGetsAFault() {
+  const int before = gHostFaults;
+  if (sigsetjmp(gHostRecovery, 1) == 0) RaiseFault(Fault::NullWrite);
+  return gHostFaults == before + 1;
+}
+
+// The guard's handlers go when the library goes: the host's handler gets the process's faults
+// again after an unload, after a reload and a second unload, and, forwarded, while the
+// reloaded plug-in is loaded.
+TEST_F(UnloadOrderTest, TheHostsCrashHandlerOutlivesUnloadsAndReloads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct sigaction host {};
+        host.sa_handler = &HostCrashHandler;
+        sigemptyset(&host.sa_mask);
+        sigaction(SIGSEGV, &host, nullptr);
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        int faultsSeen = 0;
+        for (int round = 1; round <= 2; ++round) {
+          LoadPlugin();
+          const int runs = SimulatedSave::Runs();
+          SimulatedSave::Request();  // the save thread puts the guard's handlers in place
+          Eventually([&] { return SimulatedSave::Runs() > runs; });
+          if (round == 2 && HostHandlerGetsAFault()) ++faultsSeen;
+          UnloadPlugin();
+          if (HostHandlerGetsAFault()) ++faultsSeen;
+        }
+        std::exit(faultsSeen == 3 ? 0 : 10 + faultsSeen);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
 
 // The unload runs while the library's static objects, its logger among them, still live: the
 // plug-in logs through it while it waits for the running save, and only then goes away.

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include <spdlog/sinks/base_sink.h>
+#include "tests/support/TestSink.h"
 
 // A log sink that keeps every formatted line and counts its flushes.
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+class CaptureSink : public TestSink {
  public:
   struct Entry {
     std::string level;
@@ -15,7 +15,7 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
   };
 
   std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(Lock());
     return lines_;
   }
 
@@ -23,7 +23,7 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
   std::vector<Entry> Entries();
 
   int Flushes() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(Lock());
     return flushes_;
   }
 
@@ -34,12 +34,8 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
   int CountOf(const std::string& level, const std::string& message);
 
  protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    spdlog::memory_buf_t formatted;
-    formatter_->format(msg, formatted);
-    lines_.emplace_back(formatted.data(), formatted.size());
-  }
-  void flush_() override { ++flushes_; }
+  void Write(std::string line, std::string /*text*/) override { lines_.push_back(std::move(line)); }
+  void Flushed() override { ++flushes_; }
 
  private:
   std::vector<std::string> lines_;

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "sim/server/Faults.h"
+
 std::vector<Fault> AllFaults() {
   return {Fault::StdException, Fault::OtherException, Fault::NullWrite, Fault::DivideByZero,
           Fault::IllegalInstruction};
@@ -23,26 +25,22 @@ std::string FaultName(Fault fault) {
   return "Unknown";
 }
 
-// The faults are deliberate: the sanitizers must let them reach the processor.
-__attribute__((noinline, no_sanitize("undefined"))) void RaiseFault(Fault fault) {
+void RaiseFault(Fault fault) {
   switch (fault) {
     case Fault::StdException:
       throw std::runtime_error("the disk is full");
     case Fault::OtherException:
       throw 42;
-    case Fault::NullWrite: {
-      int* volatile target = nullptr;
-      *target = 1;
-      break;
-    }
-    case Fault::DivideByZero: {
-      volatile int zero = 0;
-      volatile int quotient = 1 / zero;
-      (void)quotient;
-      break;
-    }
+    case Fault::NullWrite:
+      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::NullWrite);
+    case Fault::DivideByZero:
+      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::DivideByZero);
     case Fault::IllegalInstruction:
-      __builtin_trap();
+      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::IllegalInstruction);
   }
-  throw std::logic_error("the fault did not happen");
+  throw std::logic_error("no such fault");
+}
+
+bool IsProcessorFault(Fault fault) {
+  return fault != Fault::StdException && fault != Fault::OtherException;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,6 +12,11 @@ std::vector<Fault> AllFaults();
 std::string FaultName(Fault fault);
 // Fails in the given way; never returns.
 [[noreturn]] void RaiseFault(Fault fault);
+bool IsProcessorFault(Fault fault);
+// For a processor fault: the signal (POSIX) or exception code (Windows) it raises, and the
+// words that name it in a fault report.
+std::uint32_t ExpectedFaultCode(Fault fault);
+std::string ExpectedFaultWords(Fault fault);
 
 // While it lives, new threads cannot be created in this process (where the platform lets a
 // test arrange that; Active() says whether it could).

@@ -52,3 +52,7 @@ std::shared_ptr<std::atomic<bool>> LoadedPluginFixture::StartSaveThatTakes(
 void* LoadedPluginFixture::CallTarget() {
   return SimHost::CallTarget(SimulatedSave::kFunctionKey).load();
 }
+
+std::shared_ptr<spdlog::logger> LoadedPluginFixture::HostLogger(const std::string& name) {
+  return std::make_shared<spdlog::logger>(name, GetLogSinks().begin(), GetLogSinks().end());
+}

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <spdlog/logger.h>
 
 #include "platform/DynamicLibrary.h"
 #include "tests/support/CaptureSink.h"
@@ -28,6 +29,8 @@ class LoadedPluginFixture : public ::testing::Test {
   std::shared_ptr<std::atomic<bool>> StartSaveThatTakes(std::chrono::milliseconds duration);
 
   static void* CallTarget();
+  // A logger of the host's own over its sinks, with the host's own line pattern.
+  static std::shared_ptr<spdlog::logger> HostLogger(const std::string& name = "Host");
   std::vector<std::string> Logged() { return sink_->Logged(); }
 
   TempDir serverDir_;

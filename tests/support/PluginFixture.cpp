@@ -19,6 +19,8 @@ void PluginFixture::SetUp() {
   ServerSaveWorld = nullptr;
   AffinityEnabled = false;
   AffinityMask = 0;
+  LogSaveTimes = false;
+  LogSaveFaults = false;
 }
 
 void PluginFixture::TearDown() {

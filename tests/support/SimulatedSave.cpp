@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "sim/host/SimHost.h"
 
@@ -11,8 +12,13 @@ namespace {
 std::mutex gBodyMutex;
 std::function<void(ADravikMode*)> gBody;
 std::atomic<int> gRuns{0};
+std::atomic<ADravikMode*> gLastGameMode{nullptr};
+std::atomic<std::thread::id> gLastThread{};
 
 void SaveWorld(ADravikMode* gameMode) {
+  // Recorded before the run is counted: a test that sees the count may read them at once.
+  gLastGameMode = gameMode;
+  gLastThread = std::this_thread::get_id();
   gRuns.fetch_add(1);
   std::function<void(ADravikMode*)> body;
   {
@@ -37,6 +43,14 @@ void SetBody(std::function<void(ADravikMode*)> body) {
 
 int Runs() {
   return gRuns.load();
+}
+
+ADravikMode* LastGameMode() {
+  return gLastGameMode.load();
+}
+
+std::thread::id LastThread() {
+  return gLastThread.load();
 }
 
 void Request(ADravikMode* gameMode) {

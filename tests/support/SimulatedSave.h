@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <thread>
 
 class ADravikMode;
 
@@ -15,6 +16,9 @@ void Register();
 void SetBody(std::function<void(ADravikMode*)> body);
 // How many times the routine has been entered since Register.
 int Runs();
+// The game mode and the thread of the latest run; both are in place once Runs() counts it.
+ADravikMode* LastGameMode();
+std::thread::id LastThread();
 // The server asks for a save, as it would: through the host's dispatch slot.
 void Request(ADravikMode* gameMode = nullptr);
 // The routine's own address, which the host calls while no detour is installed.

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Text from elsewhere (a library's error message, an exception's what()) made fit for one log
+// line: at most `maxBytes` bytes of it, cut between characters and marked "..." where cut, with
+// every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
+std::string Excerpt(std::string_view text, std::size_t maxBytes = 300);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Running a call so that whatever it raises, a C++ exception or a processor fault, ends the
+// call and not the process. One implementation per platform: structured exception handling on
+// Windows, signal handlers on an alternate stack on POSIX.
+namespace platform {
+
+// How a guarded call ended, gathered on the calling thread without allocating while a fault is
+// being handled.
+struct GuardOutcome {
+  enum class Ending { Returned, ProcessorFault, CppException };
+  Ending ending = Ending::Returned;
+
+  // ProcessorFault: the signal number (POSIX) or exception code (Windows), the address that the
+  // faulting access touched (0 where the fault names none), and the faulting instruction.
+  std::uint32_t code = 0;
+  enum class Access { Unknown, Read, Write, Execute };
+  Access access = Access::Unknown;
+  std::uintptr_t address = 0;
+  std::uintptr_t instruction = 0;
+
+  // CppException: the exception's type and what() text (empty for a type without one).
+  std::string exceptionType;
+  std::string exceptionText;
+
+  bool Completed() const { return ending == Ending::Returned; }
+};
+
+// Calls fn(arg) so that a C++ exception or a processor fault (access violation, division by
+// zero, illegal instruction, stack overflow) raised inside it ends the call here, and says how
+// the call ended. Faults on other threads, or outside such a call, reach whatever handler the
+// process had before. Only thread cancellation passes through.
+GuardOutcome RunGuarded(void (*fn)(void*), void* arg);
+
+// One line for an administrator saying what ended a call that did not return: the fault by
+// name with its address and the module and offset of the instruction, or the C++ exception's
+// type and text. Not for use inside a signal handler.
+std::string DescribeFault(const GuardOutcome& outcome);
+
+// Puts back the fault handlers that the process had before the first guarded call, wherever
+// the current ones are still this library's; handlers that someone installed since are left
+// alone. Called as the library is unloaded, so that no handler points into unmapped code.
+void RestoreFaultHandlers() noexcept;
+
+// Shared by the platforms: records the exception being handled (call inside a catch block).
+void RecordCurrentException(GuardOutcome& outcome);
+// The fault's name as an administrator would look it up, e.g. "SIGSEGV (invalid memory access)"
+// or "access violation (0xC0000005)".
+std::string FaultName(std::uint32_t code);
+// "name+0x1f0" for the module that holds `address`, or the bare address outside any module.
+std::string ModuleAndOffset(std::uintptr_t address);
+// "0x1f0".
+std::string HexAddress(std::uintptr_t address);
+
+}  // namespace platform

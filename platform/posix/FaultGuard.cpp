@@ -1,0 +1,226 @@
+#include "platform/FaultGuard.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <signal.h>
+#include <ucontext.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <csetjmp>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr std::array<int, 4> kGuardedSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+// What the process had before our handlers went in; read by the handler, so plain data.
+std::array<struct sigaction, kGuardedSignals.size()> gPreviousActions{};
+std::mutex gHandlersMutex;
+std::atomic<bool> gHandlersInstalled{false};
+
+// The guarded call in progress on a thread: where a fault jumps back to, and what it records.
+struct ActiveGuard {
+  sigjmp_buf jump;
+  int signal;
+  void* address;
+  std::uintptr_t instruction;
+  GuardOutcome::Access access;
+};
+
+// initial-exec: the handler must not allocate thread-local storage on first touch.
+__attribute__((tls_model("initial-exec"))) thread_local ActiveGuard* tActiveGuard = nullptr;
+
+std::size_t SignalIndex(int signal) {
+  return static_cast<std::size_t>(
+      std::find(kGuardedSignals.begin(), kGuardedSignals.end(), signal) - kGuardedSignals.begin());
+}
+
+// A fault outside any guard belongs to whoever handled it before us.
+void ForwardToPreviousHandler(int signal, siginfo_t* info, void* context) {
+  const struct sigaction& previous = gPreviousActions[SignalIndex(signal)];
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+    return;
+  }
+  const bool sentByProcess = info != nullptr && info->si_code <= 0;
+  if (previous.sa_handler == SIG_IGN && sentByProcess) return;
+  // Default action: put it back; a real fault repeats on return, a sent signal is raised again.
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signal, &defaultAction, nullptr);
+  if (sentByProcess) raise(signal);
+}
+
+// Where the fault happened and, for an invalid access on x86-64, which way it went.
+void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* context) {
+  guard.signal = signal;
+  guard.address = info != nullptr ? info->si_addr : nullptr;
+  guard.instruction = 0;
+  guard.access = GuardOutcome::Access::Unknown;
+  const auto* machine = static_cast<const ucontext_t*>(context);
+  if (machine == nullptr) return;
+#if defined(__x86_64__)
+  guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
+  if (signal == SIGSEGV) {
+    // The page-fault error code: bit 1 a write, bit 4 an instruction fetch.
+    const auto error = static_cast<unsigned long long>(machine->uc_mcontext.gregs[REG_ERR]);
+    guard.access = (error & 0x10U) != 0  ? GuardOutcome::Access::Execute
+                   : (error & 0x2U) != 0 ? GuardOutcome::Access::Write
+                                         : GuardOutcome::Access::Read;
+  }
+#elif defined(__aarch64__)
+  guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.pc);
+#endif
+}
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+  if (ActiveGuard* guard = tActiveGuard) {
+    tActiveGuard = nullptr;
+    RecordFaultContext(*guard, signal, info, context);
+    siglongjmp(guard->jump, 1);
+  }
+  ForwardToPreviousHandler(signal, info, context);
+}
+
+bool IsOurHandler(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
+}
+
+void InstallFaultHandlers() {
+  if (gHandlersInstalled.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(gHandlersMutex);
+  if (gHandlersInstalled.load(std::memory_order_relaxed)) return;
+  struct sigaction action {};
+  action.sa_sigaction = &OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (std::size_t i = 0; i < kGuardedSignals.size(); ++i) {
+    // Recorded before ours goes in: a fault in between must find it.
+    struct sigaction previous {};
+    sigaction(kGuardedSignals[i], nullptr, &previous);
+    if (!IsOurHandler(previous)) gPreviousActions[i] = previous;
+    sigaction(kGuardedSignals[i], &action, nullptr);
+  }
+  gHandlersInstalled.store(true, std::memory_order_release);
+}
+
+// A stack overflow leaves no stack for the handler, so a guarded call runs with an alternate
+// signal stack. Each thread has its own; one the thread already has is kept.
+class AlternateSignalStack {
+ public:
+  AlternateSignalStack() {
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
+    memory_.resize(kSize);
+    stack_t ours{};
+    ours.ss_sp = memory_.data();
+    ours.ss_size = memory_.size();
+    installed_ = sigaltstack(&ours, nullptr) == 0;
+  }
+  ~AlternateSignalStack() {
+    if (!installed_) return;
+    stack_t disabled{};
+    disabled.ss_flags = SS_DISABLE;
+    sigaltstack(&disabled, nullptr);
+  }
+  AlternateSignalStack(const AlternateSignalStack&) = delete;
+  AlternateSignalStack& operator=(const AlternateSignalStack&) = delete;
+
+ private:
+  static constexpr std::size_t kSize = std::size_t{64} * 1024;
+  std::vector<char> memory_;
+  bool installed_ = false;
+};
+
+// Kept out of line and free of objects with destructors: a fault leaves it by siglongjmp.
+// A C++ exception passes through to RunGuarded.
+__attribute__((noinline)) bool CallUnderSignalGuard(void (*fn)(void*), void* arg,
+                                                    ActiveGuard& guard) {
+  ActiveGuard* const enclosing = tActiveGuard;
+  if (sigsetjmp(guard.jump, 1) != 0) {
+    tActiveGuard = enclosing;
+    return false;
+  }
+  tActiveGuard = &guard;
+  try {
+    fn(arg);
+  } catch (...) {
+    tActiveGuard = enclosing;
+    throw;
+  }
+  tActiveGuard = enclosing;
+  return true;
+}
+
+}  // namespace
+
+GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
+  InstallFaultHandlers();
+  AlternateSignalStack alternateStack;
+  GuardOutcome outcome;
+  try {
+    ActiveGuard guard{};
+    if (!CallUnderSignalGuard(fn, arg, guard)) {
+      outcome.ending = GuardOutcome::Ending::ProcessorFault;
+      outcome.code = static_cast<std::uint32_t>(guard.signal);
+      outcome.access = guard.access;
+      outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
+      outcome.instruction = guard.instruction;
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation must go on unwinding
+  } catch (...) {
+    RecordCurrentException(outcome);
+  }
+  return outcome;
+}
+
+void RestoreFaultHandlers() noexcept {
+  std::lock_guard<std::mutex> lock(gHandlersMutex);
+  if (!gHandlersInstalled.load(std::memory_order_relaxed)) return;
+  for (std::size_t i = 0; i < kGuardedSignals.size(); ++i) {
+    struct sigaction current {};
+    if (sigaction(kGuardedSignals[i], nullptr, &current) == 0 && IsOurHandler(current)) {
+      sigaction(kGuardedSignals[i], &gPreviousActions[i], nullptr);
+    }
+  }
+  gHandlersInstalled.store(false, std::memory_order_release);
+}
+
+std::string FaultName(std::uint32_t code) {
+  switch (code) {
+    case SIGSEGV:
+      return "SIGSEGV (invalid memory access)";
+    case SIGBUS:
+      return "SIGBUS (bus error)";
+    case SIGFPE:
+      return "SIGFPE (arithmetic error)";
+    case SIGILL:
+      return "SIGILL (illegal instruction)";
+    default:
+      return "signal " + std::to_string(code);
+  }
+}
+
+std::string ModuleAndOffset(std::uintptr_t address) {
+  Dl_info module{};
+  if (address == 0 || dladdr(reinterpret_cast<void*>(address), &module) == 0 ||
+      module.dli_fname == nullptr) {
+    return HexAddress(address);
+  }
+  const char* name = std::strrchr(module.dli_fname, '/');
+  name = name != nullptr ? name + 1 : module.dli_fname;
+  return std::string(name) + "+" +
+         HexAddress(address - reinterpret_cast<std::uintptr_t>(module.dli_fbase));
+}
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+#include "platform/posix/ThreadIdentity.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+// Field 22 of /proc/self/task/<id>/stat; 0 when the thread is gone or the file unreadable.
+unsigned long long StartTimeOf(pid_t id) noexcept {
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(id));
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return 0;
+  char text[1024];
+  const ssize_t length = read(file, text, sizeof(text) - 1);
+  close(file);
+  if (length <= 0) return 0;
+  text[length] = '\0';
+  // The thread's name (field 2) is in parentheses and may hold anything: start after it.
+  const char* field = std::strrchr(text, ')');
+  if (field == nullptr) return 0;
+  for (int number = 2; number < 22 && field != nullptr; ++number) {
+    field = std::strchr(field + 1, ' ');
+  }
+  return field != nullptr ? std::strtoull(field + 1, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+ThreadIdentity CurrentThreadIdentity() noexcept {
+  const auto id = static_cast<pid_t>(syscall(SYS_gettid));
+  return {id, StartTimeOf(id)};
+}
+
+bool StillRunning(const ThreadIdentity& thread) noexcept {
+  if (thread.id == 0) return false;
+  if (syscall(SYS_tgkill, getpid(), thread.id, 0) != 0 && errno == ESRCH) return false;
+  // Without /proc the id is all there is to go by.
+  const unsigned long long startTime = StartTimeOf(thread.id);
+  return thread.startTime == 0 || startTime == thread.startTime;
+}
+
+}  // namespace platform

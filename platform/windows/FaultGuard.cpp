@@ -1,0 +1,125 @@
+#include "platform/FaultGuard.h"
+
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+struct FaultRecord {
+  DWORD code = 0;
+  GuardOutcome::Access access = GuardOutcome::Access::Unknown;
+  std::uintptr_t address = 0;
+  std::uintptr_t instruction = 0;
+};
+
+// The filter takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
+int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
+  const EXCEPTION_RECORD& raised = *exception->ExceptionRecord;
+  record->code = raised.ExceptionCode;
+  record->instruction = reinterpret_cast<std::uintptr_t>(raised.ExceptionAddress);
+  if ((raised.ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+       raised.ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+      raised.NumberParameters >= 2) {
+    const ULONG_PTR kind = raised.ExceptionInformation[0];
+    record->access = kind == 0   ? GuardOutcome::Access::Read
+                     : kind == 1 ? GuardOutcome::Access::Write
+                     : kind == 8 ? GuardOutcome::Access::Execute
+                                 : GuardOutcome::Access::Unknown;
+    record->address = static_cast<std::uintptr_t>(raised.ExceptionInformation[1]);
+  }
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void CallCatchingCppExceptions(void (*fn)(void*), void* arg, GuardOutcome* outcome) {
+  try {
+    fn(arg);
+  } catch (...) {
+    RecordCurrentException(*outcome);
+  }
+}
+
+// The fault has to be raised in a function called from the guarded block, not inlined into it.
+__declspec(noinline) bool CallUnderStructuredGuard(void (*fn)(void*), void* arg,
+                                                   GuardOutcome* outcome, FaultRecord* record) {
+  __try {
+    CallCatchingCppExceptions(fn, arg, outcome);
+  } __except (RecordAndHandle(GetExceptionInformation(), record)) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
+  GuardOutcome outcome;
+  FaultRecord record;
+  if (!CallUnderStructuredGuard(fn, arg, &outcome, &record)) {
+    outcome = GuardOutcome{};
+    outcome.ending = GuardOutcome::Ending::ProcessorFault;
+    outcome.code = record.code;
+    outcome.access = record.access;
+    outcome.address = record.address;
+    outcome.instruction = record.instruction;
+  }
+  return outcome;
+}
+
+// Structured exception handling installs nothing process-wide.
+void RestoreFaultHandlers() noexcept {}
+
+std::string FaultName(std::uint32_t code) {
+  const char* name = nullptr;
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+      name = "access violation";
+      break;
+    case EXCEPTION_IN_PAGE_ERROR:
+      name = "in-page error";
+      break;
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      name = "integer division by zero";
+      break;
+    case EXCEPTION_INT_OVERFLOW:
+      name = "integer overflow";
+      break;
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+      name = "illegal instruction";
+      break;
+    case EXCEPTION_PRIV_INSTRUCTION:
+      name = "privileged instruction";
+      break;
+    case EXCEPTION_STACK_OVERFLOW:
+      name = "stack overflow";
+      break;
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+      name = "misaligned data";
+      break;
+    default:
+      break;
+  }
+  const std::string hexCode = HexAddress(code);
+  return name != nullptr ? std::string(name) + " (" + hexCode + ")" : "exception " + hexCode;
+}
+
+std::string ModuleAndOffset(std::uintptr_t address) {
+  HMODULE module = nullptr;
+  wchar_t path[MAX_PATH];
+  if (address == 0 || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                          reinterpret_cast<LPCWSTR>(address), &module)) {
+    return HexAddress(address);
+  }
+  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return HexAddress(address);
+  const wchar_t* name = path + length;
+  while (name > path && name[-1] != L'\\' && name[-1] != L'/')
+    --name;
+  char narrow[4 * MAX_PATH];
+  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, narrow, sizeof(narrow), nullptr, nullptr) == 0) {
+    return HexAddress(address);
+  }
+  return std::string(narrow) + "+" + HexAddress(address - reinterpret_cast<std::uintptr_t>(module));
+}
+
+}  // namespace platform

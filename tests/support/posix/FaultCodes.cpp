@@ -1,0 +1,29 @@
+#include <csignal>
+
+#include "tests/support/Faults.h"
+
+std::uint32_t ExpectedFaultCode(Fault fault) {
+  switch (fault) {
+    case Fault::NullWrite:
+      return SIGSEGV;
+    case Fault::DivideByZero:
+      return SIGFPE;
+    case Fault::IllegalInstruction:
+      return SIGILL;
+    default:
+      return 0;
+  }
+}
+
+std::string ExpectedFaultWords(Fault fault) {
+  switch (fault) {
+    case Fault::NullWrite:
+      return "SIGSEGV (invalid memory access) writing address 0x0 in ";
+    case Fault::DivideByZero:
+      return "SIGFPE (arithmetic error) in ";
+    case Fault::IllegalInstruction:
+      return "SIGILL (illegal instruction) in ";
+    default:
+      return "";
+  }
+}

@@ -1,0 +1,29 @@
+#include <windows.h>
+
+#include "tests/support/Faults.h"
+
+std::uint32_t ExpectedFaultCode(Fault fault) {
+  switch (fault) {
+    case Fault::NullWrite:
+      return EXCEPTION_ACCESS_VIOLATION;
+    case Fault::DivideByZero:
+      return EXCEPTION_INT_DIVIDE_BY_ZERO;
+    case Fault::IllegalInstruction:
+      return EXCEPTION_ILLEGAL_INSTRUCTION;
+    default:
+      return 0;
+  }
+}
+
+std::string ExpectedFaultWords(Fault fault) {
+  switch (fault) {
+    case Fault::NullWrite:
+      return "access violation (0xc0000005) writing address 0x0 in ";
+    case Fault::DivideByZero:
+      return "integer division by zero (0xc0000094) in ";
+    case Fault::IllegalInstruction:
+      return "illegal instruction (0xc000001d) in ";
+    default:
+      return "";
+  }
+}

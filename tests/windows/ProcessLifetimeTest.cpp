@@ -1,0 +1,105 @@
+#include <malloc.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+
+#include "host/VelkorApi.h"
+#include "tests/support/Gate.h"
+#include "tests/support/LoadedPluginFixture.h"
+
+namespace {
+
+struct HeapUse {
+  long long blocks = 0;
+  long long bytes = 0;
+};
+
+// Every block in use on the C runtime's heap, the one the plug-in and this program share.
+HeapUse CurrentHeapUse() {
+  HeapUse use;
+  _HEAPINFO entry{};
+  while (_heapwalk(&entry) == _HEAPOK) {
+    if (entry._useflag != _USEDENTRY) continue;
+    ++use.blocks;
+    use.bytes += static_cast<long long>(entry._size);
+  }
+  return use;
+}
+
+// The value the next new handle gets. Handle values are reused lowest first, so every handle
+// left open pushes it up by a slot; that holds under Wine too, whose handle count is a stub.
+long long NextHandleValue() {
+  const HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  const auto value = static_cast<long long>(reinterpret_cast<std::uintptr_t>(probe));
+  CloseHandle(probe);
+  return value;
+}
+
+// Asks until a save is accepted and has run; refusals while the last worker leaves are normal.
+void SaveOnce() {
+  const int before = SimulatedSave::Runs();
+  while (SimulatedSave::Runs() == before) {
+    SimulatedSave::Request();
+    if (SimulatedSave::Runs() == before) std::this_thread::yield();
+  }
+}
+
+using ProcessLifetimeTest = LoadedPluginFixture;
+
+// Each save's thread must give back all it took: memory, its handle, its module reference.
+TEST_F(ProcessLifetimeTest, TenThousandSavesLeaveTheHeapAndTheHandlesAsTheyWere) {
+  serverDir_.WriteConfig(R"({"CpuThreads": "0"})");
+  GetLogSinks().clear();  // refused requests write nothing anywhere
+  LoadPlugin();
+  const auto settle = [] {
+    SaveOnce();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last worker leaves
+  };
+  for (int i = 0; i < 100; ++i)
+    SaveOnce();
+  settle();
+  const HeapUse heapBefore = CurrentHeapUse();
+  const long long handlesBefore = NextHandleValue();
+
+  constexpr int kSaves = 10000;
+  for (int i = 0; i < kSaves; ++i)
+    SaveOnce();
+  settle();
+  const HeapUse heapAfter = CurrentHeapUse();
+  const long long handlesAfter = NextHandleValue();
+  std::printf("heap: %lld blocks, %lld bytes before; %lld blocks, %lld bytes after %d saves\n",
+              heapBefore.blocks, heapBefore.bytes, heapAfter.blocks, heapAfter.bytes, kSaves);
+  std::printf("next handle value: %lld before, %lld after\n", handlesBefore, handlesAfter);
+  EXPECT_LE(std::llabs(heapAfter.blocks - heapBefore.blocks), 8);
+  EXPECT_LE(std::llabs(heapAfter.bytes - heapBefore.bytes), 2048);
+  EXPECT_LE(handlesAfter - handlesBefore, 8 * 4) << "handle values are 4 apart";
+
+  // The module references went with the threads: the unload really unloads.
+  UnloadPlugin();
+  EXPECT_EQ(GetModuleHandleA("Tamsel.dll"), nullptr);
+}
+
+// When the process exits, Windows ends every other thread first, perhaps one that holds a
+// sink's lock; the library's detach must not wait for it.
+TEST_F(ProcessLifetimeTest, ExitWhileAnotherThreadHoldsASinkLockEndsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        Gate held;
+        std::thread([this, &held] {
+          sink_->Lock().lock();
+          held.Open();
+          std::this_thread::sleep_for(std::chrono::hours(1));
+        }).detach();
+        held.Wait();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
