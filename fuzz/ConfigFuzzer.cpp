@@ -47,8 +47,11 @@ bool IsOwnMessage(const std::string& message) {
       R"(|You tried using Cpu Thread #\d+ but only threads 0 to 63 can be chosen\.)"
       R"(|Syntax error in CpuThreads Example: 0,4,5)"
       R"(|CPU Affinity Enabled!)"
-      R"(|Using CPU Thread\[\d+\]!)");
-  return std::regex_match(message, kOwnMessages);
+      R"(|Using CPU Thread\[\d+\]!)"
+      R"(|"(LogSaveTimes|LogSaveFaults)" in config\.json must be true or
+          false;
+      it is left at false\.) ");
+      return std::regex_match(message, kOwnMessages);
 }
 
 void Check(bool condition, const char* what) {
@@ -91,6 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   AffinityEnabled = false;
   AffinityMask = 0;
+  LogSaveTimes = false;
+  LogSaveFaults = false;
   gSink->messages.clear();
   try {
     LoadConfig(hardwareThreads);

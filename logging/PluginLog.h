@@ -18,9 +18,11 @@ class PluginLog {
   // pattern, and flushing every sink after each message of level info or above.
   void Init(const std::string& name);
 
-  // Gives each of the logger's sinks a formatter of the sink's own making, with the same
-  // pattern. The sinks belong to the host and outlive this library: none of them may keep an
-  // object whose code goes away with the library. Called as the library is unloaded.
+  // With spdlog 1.x, whose sinks keep a copy of the formatter of the logger that writes to them,
+  // gives each of the logger's sinks a formatter of the sink's own making, with the same
+  // pattern: the sinks belong to the host and outlive this library, and none of them may keep an
+  // object whose code goes away with it. With the host's 0.x line the sinks hold nothing of the
+  // plug-in's, and nothing is done. Called as the library is unloaded; takes each sink's lock.
   void HandBackSinks();
 
  private:

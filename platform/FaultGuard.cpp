@@ -55,7 +55,8 @@ std::string DescribeFault(const GuardOutcome& outcome) {
     case GuardOutcome::Ending::ProcessorFault:
       break;
   }
-  std::string line = FaultName(outcome.code);
+  std::string line = FaultName(outcome);
+  if (outcome.stackOverflow) return line + " in " + ModuleAndOffset(outcome.instruction);
   switch (outcome.access) {
     case GuardOutcome::Access::Read:
       line += " reading address " + HexAddress(outcome.address);

@@ -21,6 +21,7 @@ struct GuardOutcome {
   Access access = Access::Unknown;
   std::uintptr_t address = 0;
   std::uintptr_t instruction = 0;
+  bool stackOverflow = false;  // the fault was the stack running out
 
   // CppException: the exception's type and what() text (empty for a type without one).
   std::string exceptionType;
@@ -49,7 +50,7 @@ void RestoreFaultHandlers() noexcept;
 void RecordCurrentException(GuardOutcome& outcome);
 // The fault's name as an administrator would look it up, e.g. "SIGSEGV (invalid memory access)"
 // or "access violation (0xC0000005)".
-std::string FaultName(std::uint32_t code);
+std::string FaultName(const GuardOutcome& outcome);
 // "name+0x1f0" for the module that holds `address`, or the bare address outside any module.
 std::string ModuleAndOffset(std::uintptr_t address);
 // "0x1f0".

@@ -29,6 +29,7 @@ struct ActiveGuard {
   void* address;
   std::uintptr_t instruction;
   GuardOutcome::Access access;
+  bool stackOverflow;
 };
 
 // initial-exec: the handler must not allocate thread-local storage on first touch.
@@ -66,11 +67,16 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
   guard.address = info != nullptr ? info->si_addr : nullptr;
   guard.instruction = 0;
   guard.access = GuardOutcome::Access::Unknown;
+  guard.stackOverflow = false;
   const auto* machine = static_cast<const ucontext_t*>(context);
   if (machine == nullptr) return;
 #if defined(__x86_64__)
   guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
   if (signal == SIGSEGV) {
+    // An access just below the stack pointer is the stack running into its guard.
+    const auto stackPointer = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RSP]);
+    const auto address = reinterpret_cast<std::uintptr_t>(guard.address);
+    guard.stackOverflow = address < stackPointer + 4096 && stackPointer - address < 65536;
     // The page-fault error code: bit 1 a write, bit 4 an instruction fetch.
     const auto error = static_cast<unsigned long long>(machine->uc_mcontext.gregs[REG_ERR]);
     guard.access = (error & 0x10U) != 0  ? GuardOutcome::Access::Execute
@@ -175,6 +181,7 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
       outcome.access = guard.access;
       outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
       outcome.instruction = guard.instruction;
+      outcome.stackOverflow = guard.stackOverflow;
     }
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must go on unwinding
@@ -196,10 +203,10 @@ void RestoreFaultHandlers() noexcept {
   gHandlersInstalled.store(false, std::memory_order_release);
 }
 
-std::string FaultName(std::uint32_t code) {
-  switch (code) {
+std::string FaultName(const GuardOutcome& outcome) {
+  switch (outcome.code) {
     case SIGSEGV:
-      return "SIGSEGV (invalid memory access)";
+      return outcome.stackOverflow ? "SIGSEGV (stack overflow)" : "SIGSEGV (invalid memory access)";
     case SIGBUS:
       return "SIGBUS (bus error)";
     case SIGFPE:
@@ -207,7 +214,7 @@ std::string FaultName(std::uint32_t code) {
     case SIGILL:
       return "SIGILL (illegal instruction)";
     default:
-      return "signal " + std::to_string(code);
+      return "signal " + std::to_string(outcome.code);
   }
 }
 

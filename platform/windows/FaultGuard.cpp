@@ -61,6 +61,7 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
     outcome.access = record.access;
     outcome.address = record.address;
     outcome.instruction = record.instruction;
+    outcome.stackOverflow = record.code == EXCEPTION_STACK_OVERFLOW;
   }
   return outcome;
 }
@@ -68,7 +69,8 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
 // Structured exception handling installs nothing process-wide.
 void RestoreFaultHandlers() noexcept {}
 
-std::string FaultName(std::uint32_t code) {
+std::string FaultName(const GuardOutcome& outcome) {
+  const std::uint32_t code = outcome.code;
   const char* name = nullptr;
   switch (code) {
     case EXCEPTION_ACCESS_VIOLATION:

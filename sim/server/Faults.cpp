@@ -17,6 +17,10 @@ __attribute__((noinline)) void RaiseProcessorFault(ProcessorFault fault) {
     case ProcessorFault::IllegalInstruction:
       asm volatile("ud2");
       break;
+    case ProcessorFault::StackOverflow:
+      // Pushes until the stack runs out; the stack pointer comes back only with the fault.
+      asm volatile("1:\n\tpushq %%rax\n\tjmp 1b" ::: "memory");
+      break;
   }
 #else
 #error "the deliberate faults are written for x86-64"

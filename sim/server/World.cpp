@@ -80,40 +80,47 @@ World::~World() {
 
 void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context) {
   DiscardUnfinishedSave();
-  const auto temporary = std::filesystem::path(file.string() + ".tmp");
+  // What the save allocates lives in the world, not on this stack: a save that a fault ends
+  // leaves nothing behind that the next save or the world's destruction cannot release.
+  UnfinishedSave& save = unfinished_;
+  {
+    std::lock_guard<std::mutex> lock(unfinishedMutex_);
+    save.path = file.string() + ".tmp";
+    save.failure = "cannot write " + save.path.string();
+  }
   errno = 0;
-  std::FILE* out = std::fopen(temporary.string().c_str(), "wb");
+  std::FILE* out = std::fopen(save.path.string().c_str(), "wb");
   if (out == nullptr) {
-    throw std::runtime_error("cannot create " + temporary.string() + ": " + SystemReason(errno));
+    const std::string problem = "cannot create " + save.path.string() + ": " + SystemReason(errno);
+    DiscardUnfinishedSave();
+    throw std::runtime_error(problem);
   }
   {
-    // Kept where the next save and the exit find it, should this save never come back.
     std::lock_guard<std::mutex> lock(unfinishedMutex_);
-    unfinished_ = {out, temporary};
+    save.file = out;
   }
   try {
-    const std::string failure = "cannot write " + temporary.string();
-    WriteBytes(out, kMagic.data(), kMagic.size(), failure);
-    WriteBytes(out, &kFormatVersion, sizeof(kFormatVersion), failure);
+    WriteBytes(out, kMagic.data(), kMagic.size(), save.failure);
+    WriteBytes(out, &kFormatVersion, sizeof(kFormatVersion), save.failure);
     const auto chunkCount = static_cast<std::uint64_t>(chunks_.size());
-    WriteBytes(out, &chunkCount, sizeof(chunkCount), failure);
-    // The save's own buffer, kept by the world so that a save a fault ends leaves none behind.
+    WriteBytes(out, &chunkCount, sizeof(chunkCount), save.failure);
     saveBuffer_.resize(kCellsPerChunk);
     for (const auto& chunk : chunks_) {
       CopyChunk(*chunk, saveBuffer_);
       const std::uint64_t checksum = ChunkChecksum(saveBuffer_.data(), saveBuffer_.size());
-      WriteBytes(out, &checksum, sizeof(checksum), failure);
-      WriteBytes(out, saveBuffer_.data(), saveBuffer_.size() * sizeof(std::uint64_t), failure);
+      WriteBytes(out, &checksum, sizeof(checksum), save.failure);
+      WriteBytes(out, saveBuffer_.data(), saveBuffer_.size() * sizeof(std::uint64_t), save.failure);
       chunksSaved_.fetch_add(1, std::memory_order_relaxed);
       if (betweenChunks != nullptr) betweenChunks(context);
     }
     if (std::fflush(out) != 0 || !platform::SyncToDisk(out)) {
-      throw std::runtime_error("cannot flush " + temporary.string() + ": " + SystemReason(errno));
+      throw std::runtime_error("cannot flush " + save.path.string() + ": " + SystemReason(errno));
     }
   } catch (...) {
     DiscardUnfinishedSave();
     throw;
   }
+  const std::filesystem::path temporary = save.path;
   {
     std::lock_guard<std::mutex> lock(unfinishedMutex_);
     unfinished_ = {};
@@ -132,10 +139,11 @@ void World::CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy) {
 
 void World::DiscardUnfinishedSave() {
   std::lock_guard<std::mutex> lock(unfinishedMutex_);
-  if (unfinished_.file == nullptr) return;
-  std::fclose(unfinished_.file);
-  std::error_code ignored;
-  std::filesystem::remove(unfinished_.path, ignored);
+  if (unfinished_.file != nullptr) {
+    std::fclose(unfinished_.file);
+    std::error_code ignored;
+    std::filesystem::remove(unfinished_.path, ignored);  // ours: we created it
+  }
   unfinished_ = {};
 }
 

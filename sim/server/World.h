@@ -43,9 +43,11 @@ class World {
     std::mutex mutex;
     std::vector<std::uint64_t> cells;
   };
+  // The save in progress, kept where the next save and the world's destruction find it.
   struct UnfinishedSave {
-    std::FILE* file = nullptr;
-    std::filesystem::path path;
+    std::FILE* file = nullptr;   // the temporary file, once created
+    std::filesystem::path path;  // the temporary file's name
+    std::string failure;         // the start of the message for a write that fails
   };
 
   static void CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy);

@@ -5,8 +5,8 @@
 #include "sim/server/Faults.h"
 
 std::vector<Fault> AllFaults() {
-  return {Fault::StdException, Fault::OtherException, Fault::NullWrite, Fault::DivideByZero,
-          Fault::IllegalInstruction};
+  return {Fault::StdException, Fault::OtherException,     Fault::NullWrite,
+          Fault::DivideByZero, Fault::IllegalInstruction, Fault::StackOverflow};
 }
 
 std::string FaultName(Fault fault) {
@@ -21,6 +21,8 @@ std::string FaultName(Fault fault) {
       return "DivideByZero";
     case Fault::IllegalInstruction:
       return "IllegalInstruction";
+    case Fault::StackOverflow:
+      return "StackOverflow";
   }
   return "Unknown";
 }
@@ -37,6 +39,8 @@ void RaiseFault(Fault fault) {
       SimServer::RaiseProcessorFault(SimServer::ProcessorFault::DivideByZero);
     case Fault::IllegalInstruction:
       SimServer::RaiseProcessorFault(SimServer::ProcessorFault::IllegalInstruction);
+    case Fault::StackOverflow:
+      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::StackOverflow);
   }
   throw std::logic_error("no such fault");
 }

@@ -6,7 +6,14 @@
 #include <vector>
 
 // The ways a server routine can fail that the save guard must stop.
-enum class Fault { StdException, OtherException, NullWrite, DivideByZero, IllegalInstruction };
+enum class Fault {
+  StdException,
+  OtherException,
+  NullWrite,
+  DivideByZero,
+  IllegalInstruction,
+  StackOverflow  // raise it on a thread of its own: the thread's stack is spent afterwards
+};
 
 std::vector<Fault> AllFaults();
 std::string FaultName(Fault fault);

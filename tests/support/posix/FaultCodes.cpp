@@ -10,6 +10,8 @@ std::uint32_t ExpectedFaultCode(Fault fault) {
       return SIGFPE;
     case Fault::IllegalInstruction:
       return SIGILL;
+    case Fault::StackOverflow:
+      return SIGSEGV;
     default:
       return 0;
   }
@@ -23,6 +25,8 @@ std::string ExpectedFaultWords(Fault fault) {
       return "SIGFPE (arithmetic error) in ";
     case Fault::IllegalInstruction:
       return "SIGILL (illegal instruction) in ";
+    case Fault::StackOverflow:
+      return "SIGSEGV (stack overflow) in ";
     default:
       return "";
   }

@@ -10,6 +10,8 @@ std::uint32_t ExpectedFaultCode(Fault fault) {
       return EXCEPTION_INT_DIVIDE_BY_ZERO;
     case Fault::IllegalInstruction:
       return EXCEPTION_ILLEGAL_INSTRUCTION;
+    case Fault::StackOverflow:
+      return EXCEPTION_STACK_OVERFLOW;
     default:
       return 0;
   }
@@ -23,6 +25,8 @@ std::string ExpectedFaultWords(Fault fault) {
       return "integer division by zero (0xc0000094) in ";
     case Fault::IllegalInstruction:
       return "illegal instruction (0xc000001d) in ";
+    case Fault::StackOverflow:
+      return "stack overflow (0xc00000fd) in ";
     default:
       return "";
   }
