@@ -35,7 +35,9 @@ bool HostHandlerGetsAFault() {
 // The guard's handlers go when the library goes: the host's handler gets the process's faults
 // again after an unload, after a reload and a second unload, and, forwarded, while the
 // reloaded plug-in is loaded.
-TEST_F(UnloadOrderTest, TheHostsCrashHandlerOutlivesUnloadsAndReloads) {
+using UnloadOrderDeathTest = LoadedPluginFixture;
+
+TEST_F(UnloadOrderDeathTest, TheHostsCrashHandlerOutlivesUnloadsAndReloads) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
