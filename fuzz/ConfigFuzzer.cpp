@@ -48,10 +48,9 @@ bool IsOwnMessage(const std::string& message) {
       R"(|Syntax error in CpuThreads Example: 0,4,5)"
       R"(|CPU Affinity Enabled!)"
       R"(|Using CPU Thread\[\d+\]!)"
-      R"(|"(LogSaveTimes|LogSaveFaults)" in config\.json must be true or
-          false;
-      it is left at false\.) ");
-      return std::regex_match(message, kOwnMessages);
+      R"re(|"(LogSaveTimes|LogSaveFaults)" in config\.json must be true or false; )re"
+      R"(it is left at false\.)");
+  return std::regex_match(message, kOwnMessages);
 }
 
 void Check(bool condition, const char* what) {
