@@ -5,11 +5,11 @@
 // sink a copy of the formatter of the logger that writes to it. Everything that depends on the
 // difference tests TAMSEL_SPDLOG_SINKS_FORMAT, and nothing else.
 #include <spdlog/common.h>
-#if __has_include(<spdlog/version.h>)  // 1.x; 0.x has none
-#include <spdlog/version.h>
-#endif
 
-#if defined(SPDLOG_VER_MAJOR) && SPDLOG_VER_MAJOR >= 1
+// 1.x's common.h defines SPDLOG_API in every configuration; 0.x knows no such macro. (Its
+// version.h cannot be looked for: with the host's headers first in the search path, a 1.x
+// version.h elsewhere on the system would still be found.)
+#if defined(SPDLOG_API)
 #define TAMSEL_SPDLOG_SINKS_FORMAT 1
 #else
 #define TAMSEL_SPDLOG_SINKS_FORMAT 0

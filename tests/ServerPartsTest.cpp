@@ -11,6 +11,7 @@
 #include "sim/server/Report.h"
 #include "sim/server/World.h"
 #include "tests/support/Faults.h"
+#include "tests/support/OpenFiles.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -88,16 +89,6 @@ TEST(ServerReportTest, LongestAndPercentileTicks) {
 
 namespace {
 
-std::size_t OpenFileDescriptors() {
-  std::error_code error;
-  std::size_t count = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    ++count;
-  }
-  return count;
-}
-
 void FaultInTheMiddle(void*) {
   RaiseFault(Fault::NullWrite);
 }
@@ -107,8 +98,7 @@ TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
   const auto file = dir.Path() / "world.sav";
   const auto temporary = dir.Path() / "world.sav.tmp";
   auto world = std::make_unique<SimServer::World>(2);
-  const bool countsDescriptors = std::filesystem::exists("/proc/self/fd");
-  const std::size_t descriptorsBefore = countsDescriptors ? OpenFileDescriptors() : 0;
+  const std::size_t filesBefore = OpenFileCount();
   struct Attempt {
     SimServer::World* world;
     std::filesystem::path file;
@@ -122,9 +112,7 @@ TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
         &attempt);
     ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
   }
-  if (countsDescriptors) {
-    EXPECT_LE(OpenFileDescriptors(), descriptorsBefore + 1);
-  }
+  EXPECT_EQ(OpenFileCount(), filesBefore + 1) << "only the last save's file is open";
   EXPECT_TRUE(std::filesystem::exists(temporary)) << "the last one is still open";
 
   world->Save(file, nullptr, nullptr);
@@ -140,9 +128,7 @@ TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
       &attempt);
   world.reset();
   EXPECT_FALSE(std::filesystem::exists(temporary)) << "the exit closes and removes it";
-  if (countsDescriptors) {
-    EXPECT_EQ(OpenFileDescriptors(), descriptorsBefore);
-  }
+  EXPECT_EQ(OpenFileCount(), filesBefore);
 }
 
 // A save that fails for real, here because its temporary file's name is taken by a directory:

@@ -52,6 +52,10 @@ __declspec(noinline) bool CallUnderStructuredGuard(void (*fn)(void*), void* arg,
 }  // namespace
 
 GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
+  // Room below the guard page for handling a stack overflow; without it there is no stack left
+  // to run the exception filter on.
+  ULONG stackKeptForHandling = 64 * 1024;
+  SetThreadStackGuarantee(&stackKeptForHandling);
   GuardOutcome outcome;
   FaultRecord record;
   if (!CallUnderStructuredGuard(fn, arg, &outcome, &record)) {

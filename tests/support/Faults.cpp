@@ -5,8 +5,12 @@
 #include "sim/server/Faults.h"
 
 std::vector<Fault> AllFaults() {
-  return {Fault::StdException, Fault::OtherException,     Fault::NullWrite,
-          Fault::DivideByZero, Fault::IllegalInstruction, Fault::StackOverflow};
+  std::vector<Fault> faults;
+  for (Fault fault : {Fault::StdException, Fault::OtherException, Fault::NullWrite,
+                      Fault::DivideByZero, Fault::IllegalInstruction, Fault::StackOverflow}) {
+    if (RaisedReliablyHere(fault)) faults.push_back(fault);
+  }
+  return faults;
 }
 
 std::string FaultName(Fault fault) {

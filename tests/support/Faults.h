@@ -15,7 +15,10 @@ enum class Fault {
   StackOverflow  // raise it on a thread of its own: the thread's stack is spent afterwards
 };
 
+// Every fault that can be raised for real on this platform.
 std::vector<Fault> AllFaults();
+// Whether the platform reliably hands `fault` to the guard (not Wine with a stack overflow).
+bool RaisedReliablyHere(Fault fault);
 std::string FaultName(Fault fault);
 // Fails in the given way; never returns.
 [[noreturn]] void RaiseFault(Fault fault);
