@@ -36,7 +36,8 @@ void ReportFault(const platform::GuardOutcome& outcome) {
 
 // Runs the server's routine; whatever it raises ends here as one error line.
 void RunGuardedSave(ADravikMode* gameMode) {
-  const auto start = std::chrono::steady_clock::now();
+  const auto start =
+      LogSaveTimes ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   const platform::GuardOutcome outcome = platform::RunGuarded(&CallServerSaveWorld, gameMode);
   const auto& log = PluginLog::Get().GetLog();
   if (outcome.Completed()) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace platform {
 namespace {
@@ -35,16 +36,24 @@ unsigned long long StartTimeOf(pid_t id) noexcept {
 }  // namespace
 
 ThreadIdentity CurrentThreadIdentity() noexcept {
-  const auto id = static_cast<pid_t>(syscall(SYS_gettid));
-  return {id, StartTimeOf(id)};
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const auto ticksPerSecond = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+  const unsigned long long ticks =
+      static_cast<unsigned long long>(now.tv_sec) * ticksPerSecond +
+      static_cast<unsigned long long>(now.tv_nsec) * ticksPerSecond / 1000000000ULL;
+  return {static_cast<pid_t>(syscall(SYS_gettid)), ticks};
 }
 
 bool StillRunning(const ThreadIdentity& thread) noexcept {
   if (thread.id == 0) return false;
   if (syscall(SYS_tgkill, getpid(), thread.id, 0) != 0 && errno == ESRCH) return false;
-  // Without /proc the id is all there is to go by.
   const unsigned long long startTime = StartTimeOf(thread.id);
-  return thread.startTime == 0 || startTime == thread.startTime;
+  if (startTime == 0) {
+    // Gone since the check above, or no /proc: then the id is all there is to go by.
+    return access("/proc/self/task", F_OK) != 0;
+  }
+  return startTime <= thread.runningAt;
 }
 
 }  // namespace platform
