@@ -13,12 +13,6 @@ namespace {
 constexpr double kWidth = 1000, kLeft = 80, kRight = 30, kTop = 70, kPanelHeight = 230,
                  kPanelGap = 60, kBottom = 50;
 
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
-  return text;
-}
-
 std::string Milliseconds(double ms) {
   return ms >= 1000 ? Fixed(ms / 1000, ms >= 10000 ? 0 : 1) + " s"
                     : Fixed(ms, ms >= 10 ? 0 : (ms >= 1 ? 1 : (ms >= 0.1 ? 2 : 3))) + " ms";
@@ -39,12 +33,6 @@ std::string SaveTimes(const RunSummary& run) {
   for (double seconds : run.saveDurationsSeconds)
     total += seconds;
   return Fixed(total / static_cast<double>(run.saveDurationsSeconds.size()), 2) + " s";
-}
-
-std::ofstream OpenForWriting(const std::filesystem::path& file) {
-  std::ofstream out(file, std::ios::binary);
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return out;
 }
 
 // Both panels share these scales.

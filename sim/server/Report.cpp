@@ -13,18 +13,6 @@
 namespace SimServer {
 namespace {
 
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
-  return text;
-}
-
-std::ofstream OpenForWriting(const std::filesystem::path& file) {
-  std::ofstream out(file, std::ios::binary);
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return out;
-}
-
 std::ifstream OpenForReading(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + file.string());
@@ -51,6 +39,18 @@ std::vector<double> ParseCsvLine(const std::string& line, std::size_t count,
 }
 
 }  // namespace
+
+std::string Fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+  return text;
+}
+
+std::ofstream OpenForWriting(const std::filesystem::path& file) {
+  std::ofstream out(file, std::ios::binary);
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  return out;
+}
 
 double LongestTickMs(const RunSummary& summary) {
   double longest = 0;

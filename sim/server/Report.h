@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct RunSummary {
   std::vector<double> saveDurationsSeconds;
   std::vector<SaveSpan> saves;  // each save that ended, from request to end
 };
+
+// `value` with `decimals` digits after the point.
+std::string Fixed(double value, int decimals);
+// A file opened for writing; throws std::runtime_error naming it when it cannot be.
+std::ofstream OpenForWriting(const std::filesystem::path& file);
 
 double LongestTickMs(const RunSummary& summary);
 double PercentileTickMs(const RunSummary& summary, double percentile);
