@@ -1,4 +1,4 @@
-#include "platform/FaultGuard.h"
+#include "platform/FaultReportParts.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -46,14 +46,4 @@ std::string DescribeFault(const GuardOutcome& outcome);
 // alone. Called as the library is unloaded, so that no handler points into unmapped code.
 void RestoreFaultHandlers() noexcept;
 
-// Shared by the platforms: records the exception being handled (call inside a catch block).
-void RecordCurrentException(GuardOutcome& outcome);
-// The fault's name as an administrator would look it up, e.g. "SIGSEGV (invalid memory access)"
-// or "access violation (0xC0000005)".
-std::string FaultName(const GuardOutcome& outcome);
-// "name+0x1f0" for the module that holds `address`, or the bare address outside any module.
-std::string ModuleAndOffset(std::uintptr_t address);
-// "0x1f0".
-std::string HexAddress(std::uintptr_t address);
-
 }  // namespace platform

@@ -1,0 +1,23 @@
+#pragma once
+
+// The pieces of a fault report, shared by the platform implementations of FaultGuard.h; the
+// rest of the code uses DescribeFault.
+#include <cstdint>
+#include <string>
+
+#include "platform/FaultGuard.h"
+
+namespace platform {
+
+// Records the exception being handled (call inside a catch block).
+void RecordCurrentException(GuardOutcome& outcome);
+// The fault's name as an administrator would look it up, e.g. "SIGSEGV (invalid memory access)"
+// or "access violation (0xc0000005)". One per platform.
+std::string FaultName(const GuardOutcome& outcome);
+// "name+0x1f0" for the module that holds `address`, or the bare address outside any module.
+// One per platform.
+std::string ModuleAndOffset(std::uintptr_t address);
+// "0x1f0".
+std::string HexAddress(std::uintptr_t address);
+
+}  // namespace platform
