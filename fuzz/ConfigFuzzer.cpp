@@ -24,11 +24,11 @@
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
-#include "tests/support/TestSink.h"
+#include "sim/host/LineSink.h"
 
 namespace {
 
-class RecordingSink : public TestSink {
+class RecordingSink : public LineSink {
  public:
   std::vector<std::string> messages;
 

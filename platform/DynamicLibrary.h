@@ -1,6 +1,6 @@
 #pragma once
 
-#include <string>
+#include <filesystem>
 
 // Loading and unloading a shared library at run time, as a host loader does with plug-ins.
 namespace platform {
@@ -8,7 +8,7 @@ namespace platform {
 class DynamicLibrary {
  public:
   // Loads the library at `path`; throws std::runtime_error with the system's reason.
-  explicit DynamicLibrary(const std::string& path);
+  explicit DynamicLibrary(const std::filesystem::path& path);
   ~DynamicLibrary();
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;

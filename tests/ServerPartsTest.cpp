@@ -1,11 +1,16 @@
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/FaultGuard.h"
+#include "sim/server/Comparison.h"
 #include "sim/server/GameMode.h"
 #include "sim/server/Options.h"
 #include "sim/server/Report.h"
@@ -198,6 +203,159 @@ TEST(ServerReportTest, ARunReadsBackAsItWasWritten) {
 
   std::ofstream(dir.Path() / "ticks.csv", std::ios::app) << "2,oops\n";
   EXPECT_THROW(SimServer::ReadRun(dir.Path()), std::runtime_error);
+}
+
+}  // namespace
+
+namespace {
+
+// A run written by the server itself, then one line of one of its files replaced.
+struct BadRunInput {
+  const char* file;
+  const char* find;  // the line to replace, whole
+  const char* line;
+  const char* lineNumber;  // as the refusal names it
+};
+
+class ComparisonInputTest : public ::testing::TestWithParam<BadRunInput> {};
+
+TEST_P(ComparisonInputTest, ValuesThatCannotBeChartedAreRefusedWithFileAndLine) {
+  TempDir dir;
+  SimServer::RunSummary run;
+  run.worldMegabytes = 4;
+  run.tickBudgetMs = 20;
+  run.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
+  run.saves = {{0.02, 0.75, true}};
+  SimServer::WriteSummaryFile(run, dir.Path() / "summary.txt");
+  SimServer::WriteTicksCsv(run, dir.Path() / "ticks.csv");
+  SimServer::WriteSavesCsv(run, dir.Path() / "saves.csv");
+  ASSERT_NO_THROW(SimServer::ReadRun(dir.Path()));
+
+  const auto file = dir.Path() / GetParam().file;
+  std::string content = ReadFile(file);
+  const auto at = content.find(GetParam().find);
+  ASSERT_NE(at, std::string::npos) << content;
+  content.replace(at, std::string(GetParam().find).size(), GetParam().line);
+  std::ofstream(file, std::ios::binary) << content;
+  try {
+    SimServer::ReadRun(dir.Path());
+    ADD_FAILURE() << GetParam().line << " was taken";
+  } catch (const std::runtime_error& refusal) {
+    const std::string where = std::string(GetParam().file) + ", line " + GetParam().lineNumber;
+    EXPECT_NE(std::string(refusal.what()).find(where), std::string::npos) << refusal.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadValues, ComparisonInputTest,
+    ::testing::Values(BadRunInput{"ticks.csv", "1,0.0200,12.250,1", "1,0.0200,inf,1", "3"},
+                      BadRunInput{"ticks.csv", "1,0.0200,12.250,1", "1,inf,12.250,1", "3"},
+                      BadRunInput{"ticks.csv", "0,0.0000,0.500,0", "0,nan,0.500,0", "2"},
+                      BadRunInput{"ticks.csv", "0,0.0000,0.500,0", "0,0.0000,-1,0", "2"},
+                      BadRunInput{"summary.txt", "tick_budget_ms=20.000", "tick_budget_ms=inf",
+                                  "8"},
+                      BadRunInput{"summary.txt", "tick_budget_ms=20.000", "tick_budget_ms=0", "8"},
+                      BadRunInput{"summary.txt", "world_mb=4", "world_mb=-1", "2"},
+                      BadRunInput{"summary.txt", "plugins_loaded=0", "plugins_loaded=7", "1"},
+                      BadRunInput{"saves.csv", "0.0200,0.7500,1", "0.0200,nan,1", "2"},
+                      BadRunInput{"saves.csv", "0.0200,0.7500,1", "0.9000,0.7500,1", "2"}),
+    [](const ::testing::TestParamInfo<BadRunInput>& param) {
+      std::string name = std::string(param.param.file) + "_" + std::to_string(param.index);
+      for (char& c : name)
+        if (c == '.') c = '_';
+      return name;
+    });
+
+TEST(ComparisonTest, EachRunGoesWhereItsSummarySaysAndTwoOfAKindAreRefused) {
+  TempDir dir;
+  const auto writeRun = [&](const std::string& name, bool pluginsLoaded, double longestMs) {
+    SimServer::RunSummary run;
+    run.pluginsLoaded = pluginsLoaded;
+    run.tickBudgetMs = 33;
+    run.ticks = {{0, longestMs, true}};
+    std::filesystem::create_directory(dir.Path() / name);
+    SimServer::WriteSummaryFile(run, dir.Path() / name / "summary.txt");
+    SimServer::WriteTicksCsv(run, dir.Path() / name / "ticks.csv");
+    SimServer::WriteSavesCsv(run, dir.Path() / name / "saves.csv");
+  };
+  writeRun("with", true, 0.125);
+  writeRun("without", false, 900);
+  writeRun("without-again", false, 800);
+  for (const auto& order : {std::make_pair("with", "without"), std::make_pair("without", "with")}) {
+    const auto runs =
+        SimServer::ReadComparedRuns(dir.Path() / order.first, dir.Path() / order.second);
+    EXPECT_FALSE(runs.without.pluginsLoaded);
+    EXPECT_DOUBLE_EQ(SimServer::LongestTickMs(runs.without), 900);
+    EXPECT_DOUBLE_EQ(SimServer::LongestTickMs(runs.with), 0.125);
+  }
+  EXPECT_THROW(SimServer::ReadComparedRuns(dir.Path() / "without", dir.Path() / "without-again"),
+               std::runtime_error);
+}
+
+TEST(ComparisonTest, TheTimeAxisHasAboutTenLabelsAtRoundSteps) {
+  for (double end : {0.004, 0.5, 1.0, 7.3, 10.0, 600.0, 1e7 + 0.5}) {
+    const double step = SimServer::TimeAxisStep(end);
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step) + 1e-9));
+    EXPECT_TRUE(std::abs(mantissa - 1) < 1e-9 || std::abs(mantissa - 2) < 1e-9 ||
+                std::abs(mantissa - 5) < 1e-9)
+        << end << ": " << step;
+    const double labels = std::floor(end / step + 1e-9) + 1;
+    EXPECT_GE(labels, 3) << end;
+    EXPECT_LE(labels, 11) << end;
+  }
+}
+
+// A save's span starts at the request that started it, not at a later one that was refused
+// while it ran.
+TEST(GameModeTest, ASaveIsMeasuredFromTheRequestThatStartedIt) {
+  TempDir dir;
+  SimServer::SaveSettings settings;
+  settings.file = dir.Path() / "world.sav";
+  settings.slowDiskPerChunk = std::chrono::milliseconds(100);
+  ADravikMode gameMode(3, settings);
+  gameMode.StartClock(ADravikMode::Clock::now());
+  gameMode.NoteSaveRequest();  // accepted: a save thread takes it
+  std::thread saveThread([&] { gameMode.SaveWorld(); });
+  while (!gameMode.SaveRunning())
+    std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  gameMode.NoteSaveRequest();  // refused while the save runs
+  saveThread.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  gameMode.NoteSaveRequest();  // the next save's
+  gameMode.SaveWorld();
+
+  const auto spans = gameMode.Counts().spans;
+  ASSERT_EQ(spans.size(), 2U);
+  EXPECT_LT(spans[0].requestedSeconds, 0.1) << "the refused request was taken for this save's";
+  EXPECT_GT(spans[0].endedSeconds - spans[0].requestedSeconds, 0.25);
+  EXPECT_GT(spans[1].requestedSeconds, spans[0].endedSeconds);
+}
+
+// Every report write, the last flush and the close included, is checked: a full disk fails the
+// report with the system's reason. /dev/full answers every write with "no space".
+TEST(ServerReportTest, AFullDiskFailsEveryReportWithItsReason) {
+  const std::filesystem::path full = "/dev/full";
+  std::error_code error;
+  if (!std::filesystem::exists(full, error)) GTEST_SKIP() << "no /dev/full on this system";
+  SimServer::RunSummary run;
+  run.tickBudgetMs = 20;
+  run.ticks = {{0, 0.5, false}};
+  const std::vector<std::function<void()>> writers = {
+      [&] { SimServer::WriteSummaryFile(run, full); },
+      [&] { SimServer::WriteTicksCsv(run, full); },
+      [&] { SimServer::WriteSavesCsv(run, full); },
+      [&] { SimServer::WriteTicksSvg(run, full); },
+      [&] { SimServer::WriteComparisonSvg(run, run, full); },
+      [&] { SimServer::WriteComparisonPage(run, run, "compare.svg", full); }};
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    try {
+      writers[i]();
+      ADD_FAILURE() << "writer " << i << " reported success";
+    } catch (const std::runtime_error& failure) {
+      EXPECT_STREQ(failure.what(), "cannot write /dev/full: No space left on device") << i;
+    }
+  }
 }
 
 }  // namespace

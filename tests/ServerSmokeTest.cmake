@@ -189,6 +189,41 @@ if(result EQUAL 0 OR NOT output MATCHES "cannot write")
   message(FATAL_ERROR "an unwritable --svg was not refused before the run (${result}): ${output}")
 endif()
 
+# A disk that fills up during the reports: the run fails and says which file and why.
+if(EXISTS /dev/full AND NOT EMULATOR)
+  run_server(--dir "${WORK_DIR}" --seconds 0.5 --world-mb 1 --csv /dev/full)
+  if(result EQUAL 0 OR NOT output MATCHES "cannot write /dev/full: No space left on device")
+    message(FATAL_ERROR "a full disk was not reported (${result}): ${output}")
+  endif()
+endif()
+
+# A complete save that cannot take the old one's place is kept, and the failure says where.
+file(REMOVE "${WORK_DIR}/world.sav")
+file(MAKE_DIRECTORY "${WORK_DIR}/world.sav")
+run_server_ok(--dir "${WORK_DIR}" --saves 1 --world-mb 1 --save-interval 0.1 --no-plugins)
+expect_in("${log}" "the complete save was left in ")
+run_server(--verify "${WORK_DIR}/world.sav.tmp")
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "the complete save was not kept: ${output}")
+endif()
+file(REMOVE_RECURSE "${WORK_DIR}/world.sav" "${WORK_DIR}/world.sav.tmp")
+
+# A server folder named in any script, and one whose plug-in path is longer than the
+# system's classic limit: the plug-in loads, or a line says why not.
+foreach(folder "wé ☃ 漢字" "long-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")
+  set(dir "${WORK_DIR}/${folder}")
+  file(COPY "${PLUGIN}" "${WORK_DIR}/VelkorApi/Plugins/Tamsel/config.json"
+       DESTINATION "${dir}/VelkorApi/Plugins/Tamsel")
+  run_server_ok(--dir "${dir}" --saves 1 --world-mb 1 --save-interval 0.1)
+  if(NOT EXISTS "${dir}/server.log" OR NOT EXISTS "${dir}/world.sav")
+    message(FATAL_ERROR "no log or save in ${dir}:\n${output}")
+  endif()
+  file(READ "${dir}/server.log" content)
+  if(NOT content MATCHES "Loaded plug-in Tamsel|Plug-in Tamsel failed to load: ")
+    message(FATAL_ERROR "nothing said about the plug-in in ${dir}:\n${content}")
+  endif()
+endforeach()
+
 # Bad input is refused with a message, never a crash.
 run_server(--world-mb lots)
 if(NOT result EQUAL 2 OR NOT output MATCHES "--world-mb takes a number")

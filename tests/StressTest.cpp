@@ -10,12 +10,12 @@
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "tests/support/PluginFixture.h"
-#include "tests/support/TestSink.h"
+#include "sim/host/LineSink.h"
 
 namespace {
 
 // Counts messages without keeping them: a stress run logs millions of refusals.
-class CountingSink : public TestSink {
+class CountingSink : public LineSink {
  public:
   int Count(const std::string& message) {
     std::lock_guard<std::mutex> lock(Lock());

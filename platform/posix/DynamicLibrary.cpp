@@ -6,11 +6,12 @@
 
 namespace platform {
 
-DynamicLibrary::DynamicLibrary(const std::string& path) {
+DynamicLibrary::DynamicLibrary(const std::filesystem::path& path) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     const char* reason = dlerror();
-    throw std::runtime_error("cannot load " + path + ": " + (reason ? reason : "unknown error"));
+    throw std::runtime_error("cannot load " + path.string() + ": " +
+                             (reason ? reason : "unknown error"));
   }
 }
 

@@ -1,5 +1,7 @@
 #include "platform/DynamicLibrary.h"
 
+#include "platform/Files.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -7,13 +9,14 @@
 
 namespace platform {
 
-DynamicLibrary::DynamicLibrary(const std::string& path) {
+DynamicLibrary::DynamicLibrary(const std::filesystem::path& path) {
+  std::wstring windowsPath = LongPathForm(path).wstring();
+  std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
   // Resolve the library's own imports next to it first, as the host loader's plug-ins expect.
-  std::string windowsPath = path;
-  std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
-  handle_ = LoadLibraryExA(windowsPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  handle_ = LoadLibraryExW(windowsPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (handle_ == nullptr) {
-    throw std::runtime_error("cannot load " + path + ": error " + std::to_string(GetLastError()));
+    throw std::runtime_error("cannot load " + path.u8string() + ": error " +
+                             std::to_string(GetLastError()));
   }
 }
 

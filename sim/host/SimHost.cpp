@@ -2,6 +2,8 @@
 // dispatch slot per function, the current directory and the log sinks.
 #include "sim/host/SimHost.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -12,17 +14,33 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "host/VelkorApi.h"
-#include "logging/SpdlogLine.h"
-
-#if TAMSEL_SPDLOG_SINKS_FORMAT
-#include <spdlog/sinks/basic_file_sink.h>
-using FileSink = spdlog::sinks::basic_file_sink_mt;
-#else
-#include <spdlog/sinks/file_sinks.h>
-using FileSink = spdlog::sinks::simple_file_sink_mt;
-#endif
+#include "platform/Files.h"
+#include "sim/host/LineSink.h"
 
 namespace {
+
+// spdlog's own file sinks open their file by its 8-bit name, which on Windows is read in the
+// code page: a server folder named "wé dir" or "☃" would have no log. This one opens it by its
+// Unicode path.
+class FileSink final : public LineSink {
+ public:
+  FileSink(const std::string& file, bool truncate)
+      : file_(platform::OpenFile(std::filesystem::u8path(file), truncate ? "wb" : "ab")) {
+    if (file_ == nullptr) {
+      throw spdlog::spdlog_ex("cannot open log file " + file + ": " + std::strerror(errno));
+    }
+  }
+  ~FileSink() override { std::fclose(file_); }
+
+ protected:
+  void Write(std::string line, std::string /*text*/) override {
+    std::fwrite(line.data(), 1, line.size(), file_);
+  }
+  void Flushed() override { std::fflush(file_); }
+
+ private:
+  std::FILE* file_;
+};
 
 struct ServerFunction {
   void* original = nullptr;
@@ -125,7 +143,7 @@ std::string GetCurrentDir() {
   if (state.currentDir) return *state.currentDir;
   std::error_code error;
   const auto directory = std::filesystem::current_path(error);
-  return error ? std::string(".") : directory.string();
+  return error ? std::string(".") : directory.u8string();  // UTF-8, as the host hands text over
 }
 
 }  // namespace Tools

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -90,7 +89,35 @@ void WritePanel(std::ostream& out, const RunSummary& run, const std::string& tit
       << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"black\"/>\n";
 }
 
+std::string SecondsLabel(double seconds, double step) {
+  const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
+  return Fixed(seconds, decimals) + " s";
+}
+
 }  // namespace
+
+ComparedRuns ReadComparedRuns(const std::filesystem::path& first,
+                              const std::filesystem::path& second) {
+  RunSummary a = ReadRun(first);
+  RunSummary b = ReadRun(second);
+  if (a.pluginsLoaded == b.pluginsLoaded) {
+    throw std::runtime_error("both runs, " + first.u8string() + " and " + second.u8string() +
+                             ", were made " +
+                             (a.pluginsLoaded ? "with the plug-in" : "without the plug-in") +
+                             ": compare a run without it with a run with it");
+  }
+  if (a.pluginsLoaded) std::swap(a, b);
+  return {std::move(a), std::move(b)};
+}
+
+double TimeAxisStep(double endSeconds) {
+  const double rough = std::max(endSeconds, 1e-3) / 10;
+  const double power = std::pow(10.0, std::floor(std::log10(rough)));
+  for (double factor : {1.0, 2.0, 5.0}) {
+    if (factor * power >= rough) return factor * power;
+  }
+  return 10 * power;
+}
 
 void WriteComparisonSvg(const RunSummary& without, const RunSummary& with,
                         const std::filesystem::path& file) {
@@ -104,11 +131,12 @@ void WriteComparisonSvg(const RunSummary& without, const RunSummary& with,
   }
   const double longest =
       std::max({LongestTickMs(without), LongestTickMs(with), without.tickBudgetMs * 2});
-  axes.lowMs = std::pow(10.0, std::floor(std::log10(shortest)));
+  // Shorter ticks are drawn at the bottom of the scale: a few decades suffice.
+  axes.lowMs = std::max(std::pow(10.0, std::floor(std::log10(shortest))), 1e-4);
   axes.highMs = std::pow(10.0, std::ceil(std::log10(longest)));
 
   const double height = kTop + 2 * kPanelHeight + kPanelGap + kBottom;
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height
       << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
@@ -121,18 +149,20 @@ void WriteComparisonSvg(const RunSummary& without, const RunSummary& with,
   WritePanel(out, with, "With Tamsel: the save runs beside the game", axes,
              kTop + 10 + kPanelHeight + kPanelGap);
   const double axisY = kTop + 10 + 2 * kPanelHeight + kPanelGap;
-  for (int second = 0; second <= static_cast<int>(axes.endSeconds); ++second) {
-    out << "<text x=\"" << Fixed(axes.X(second), 1) << "\" y=\"" << axisY + 18
-        << "\" text-anchor=\"middle\">" << second << " s</text>\n";
+  const double step = TimeAxisStep(axes.endSeconds);
+  for (int label = 0; label * step <= axes.endSeconds * (1 + 1e-9); ++label) {
+    out << "<text x=\"" << Fixed(axes.X(label * step), 1) << "\" y=\"" << axisY + 18
+        << "\" text-anchor=\"middle\">" << SecondsLabel(label * step, step) << "</text>\n";
   }
   out << "</svg>\n";
+  WriteReport(file, out.str());
 }
 
 void WriteComparisonPage(const RunSummary& without, const RunSummary& with,
                          const std::string& chartFile, const std::filesystem::path& file) {
   const double longestWithout = LongestTickMs(without);
   const double longestWith = LongestTickMs(with);
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tamsel: the game loop "
          "during world saves</title>\n<style>body{font-family:sans-serif;margin:2em}"
          "pre{background:#f6f6f6;padding:1em}td{vertical-align:top;padding-right:2em}</style>"
@@ -148,6 +178,7 @@ void WriteComparisonPage(const RunSummary& without, const RunSummary& with,
       << FormatTable(without) << "</pre></td><td><pre>" << FormatTable(with)
       << "</pre></td></tr></table>\n<p><img src=\"" << chartFile
       << "\" alt=\"tick times of both runs\"></p>\n</body></html>\n";
+  WriteReport(file, out.str());
 }
 
 }  // namespace SimServer

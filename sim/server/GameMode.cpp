@@ -20,14 +20,22 @@ void ADravikMode::SaveWorld() {
     world_.Save(settings_.file, &ADravikMode::BetweenChunks, this);
   } catch (const std::exception& failure) {
     EndSave(false, failure.what());
+    LeaveRoutine();
     throw;
   }
   EndSave(true, "");
+  LeaveRoutine();
 }
 
 void ADravikMode::NoteSaveRequest() {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  lastRequestSeconds_ = Seconds(Clock::now());
+  if (routineActive_ || unansweredRequestSeconds_) return;
+  unansweredRequestSeconds_ = Seconds(Clock::now());
+}
+
+void ADravikMode::LeaveRoutine() {
+  std::lock_guard<std::mutex> lock(countsMutex_);
+  routineActive_ = false;
 }
 
 void ADravikMode::BeginSave() {
@@ -37,6 +45,10 @@ void ADravikMode::BeginSave() {
     std::lock_guard<std::mutex> lock(countsMutex_);
     ++counts_.started;
     saveStart_ = Clock::now();
+    routineActive_ = true;
+    // Called directly (a test, a console command) the save answers no request: it starts now.
+    saveRequestedSeconds_ = unansweredRequestSeconds_.value_or(Seconds(saveStart_));
+    unansweredRequestSeconds_.reset();
   }
   running_ = true;
   SimServer::ServerLog()->info("World save started");
@@ -51,7 +63,7 @@ void ADravikMode::EndSave(bool completed, const std::string& failure) {
     took = end - saveStart_;
     (completed ? counts_.completed : counts_.failed) += 1;
     if (completed) counts_.durationsSeconds.push_back(took.count());
-    counts_.spans.push_back({lastRequestSeconds_, Seconds(end), completed});
+    counts_.spans.push_back({saveRequestedSeconds_, Seconds(end), completed});
   }
   if (!completed) {
     SimServer::ServerLog()->error("World save failed: {}", failure);
@@ -99,6 +111,7 @@ void ADravikMode::BetweenChunks(void* context) {
       // A crash skips everything after it: the save is settled first, its file is closed by
       // the next save or at exit.
       self->EndSave(false, "simulated crash (an access violation) in the middle of the save");
+      self->LeaveRoutine();
       SimServer::RaiseProcessorFault(SimServer::ProcessorFault::NullWrite);
   }
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,9 @@ class ADravikMode {
 
   // Times in spans are measured from here (the game loop's start).
   void StartClock(Clock::time_point start) { clockStart_ = start; }
-  // The server is about to ask for a save.
+  // The server is about to ask for a save. A request made while the routine runs is refused
+  // by whoever guards it; the earliest request since the last save began is the one that
+  // starts the next save, and its span is measured from it.
   void NoteSaveRequest();
 
   // True while a save that was entered has neither completed nor failed.
@@ -73,6 +76,7 @@ class ADravikMode {
   void BeginSave();
   // Settles the save in progress, once: the first call wins.
   void EndSave(bool completed, const std::string& failure);
+  void LeaveRoutine();
   double Seconds(Clock::time_point at) const;
 
   SimServer::World world_;
@@ -82,5 +86,8 @@ class ADravikMode {
   std::mutex countsMutex_;  // never held while the world is written
   SimServer::SaveCounts counts_;
   Clock::time_point saveStart_{};
-  double lastRequestSeconds_ = 0;
+  // True from a save's start until its routine is left (returned, raised or faulted).
+  bool routineActive_ = false;
+  std::optional<double> unansweredRequestSeconds_;
+  double saveRequestedSeconds_ = 0;  // the request the running save answers
 };

@@ -52,7 +52,7 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     if (option == "--help" || option == "-h") {
       options.help = true;
     } else if (option == "--dir") {
-      options.serverDir = value();
+      options.serverDir = std::filesystem::u8path(value());
     } else if (option == "--seconds") {
       options.seconds = ParseNumber(option, value(), 0.1, 86400);
     } else if (option == "--saves") {
@@ -70,14 +70,14 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
     } else if (option == "--no-plugins") {
       options.loadPlugins = false;
     } else if (option == "--csv") {
-      options.csvFile = value();
+      options.csvFile = std::filesystem::u8path(value());
     } else if (option == "--svg") {
-      options.svgFile = value();
+      options.svgFile = std::filesystem::u8path(value());
     } else if (option == "--compare") {
-      options.compareDirs.emplace_back(value());
-      options.compareDirs.emplace_back(value());
+      options.compareDirs.push_back(std::filesystem::u8path(value()));
+      options.compareDirs.push_back(std::filesystem::u8path(value()));
     } else if (option == "--verify") {
-      options.verifyFile = std::filesystem::path(value());
+      options.verifyFile = std::filesystem::u8path(value());
     } else {
       throw std::invalid_argument("unknown option \"" + option + "\" (see --help)");
     }
@@ -105,8 +105,9 @@ Options:
   --csv FILE           tick times as CSV (default <server dir>/ticks.csv)
   --svg FILE           chart of the tick times (default <server dir>/ticks.svg)
   --verify FILE        check that a world save is complete, then exit
-  --compare DIR1 DIR2  chart two runs on the same world, without (DIR1) and with (DIR2) the
-                       plug-in: writes compare.svg and compare.html into --dir, then exits
+  --compare DIR1 DIR2  chart two runs on the same world, one without and one with the plug-in
+                       (in either order): writes compare.svg and compare.html into --dir,
+                       then exits
   --help               show this text
 
 Writes world.sav, server.log, summary.txt and saves.csv into the server directory.

@@ -22,8 +22,8 @@ struct Options {
   std::filesystem::path csvFile;  // empty: <server dir>/ticks.csv
   std::filesystem::path svgFile;  // empty: <server dir>/ticks.svg
   std::optional<std::filesystem::path> verifyFile;
-  // Two server directories of runs on the same world, without and with the plug-in, to chart
-  // side by side into the server directory.
+  // Two server directories of runs on the same world, one without and one with the plug-in,
+  // to chart side by side into the server directory.
   std::vector<std::filesystem::path> compareDirs;
   bool help = false;
 };

@@ -10,33 +10,76 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/Files.h"
+
 namespace SimServer {
 namespace {
 
+std::string SystemReason(int error) {
+  return std::generic_category().message(error != 0 ? error : EIO);
+}
+
 std::ifstream OpenForReading(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + file.string());
+  if (!in) throw std::runtime_error("cannot read " + file.u8string());
   return in;
 }
 
-// The comma-separated numbers of one line; throws when there are not `count` of them.
-std::vector<double> ParseCsvLine(const std::string& line, std::size_t count,
-                                 const std::filesystem::path& file) {
-  std::vector<double> values;
-  std::istringstream fields(line);
-  std::string field;
-  while (std::getline(fields, field, ',')) {
-    try {
-      values.push_back(std::stod(field));
-    } catch (const std::exception&) {
-      break;
-    }
+[[noreturn]] void RefuseLine(const std::filesystem::path& file, std::size_t lineNumber,
+                             const std::string& line, const std::string& why) {
+  throw std::runtime_error(file.u8string() + ", line " + std::to_string(lineNumber) + ": " + why +
+                           " in \"" + line.substr(0, 80) + "\"");
+}
+
+// A whole number that a chart or a table can show: finite and between `low` and `high`.
+double CheckedNumber(const std::string& text, double low, double high, bool whole,
+                     const std::filesystem::path& file, std::size_t lineNumber,
+                     const std::string& line) {
+  std::size_t used = 0;
+  double value = 0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    RefuseLine(file, lineNumber, line, "not a number");
   }
-  if (values.size() != count) {
-    throw std::runtime_error(file.string() + ": malformed line \"" + line + "\"");
+  if (used != text.size()) RefuseLine(file, lineNumber, line, "not a number");
+  if (!std::isfinite(value)) RefuseLine(file, lineNumber, line, "not a finite number");
+  if (value < low || value > high || (whole && value != std::floor(value))) {
+    RefuseLine(
+        file, lineNumber, line,
+        "out of range (" + Fixed(low, 0) + " to " + Fixed(high, 0) + (whole ? ", whole)" : ")"));
+  }
+  return value;
+}
+
+// The comma-separated fields of one line, each checked against its range.
+struct FieldRange {
+  double low;
+  double high;
+  bool whole;
+};
+std::vector<double> ParseCsvLine(const std::string& line, const std::vector<FieldRange>& ranges,
+                                 const std::filesystem::path& file, std::size_t lineNumber) {
+  std::vector<std::string> fields;
+  std::istringstream input(line);
+  std::string field;
+  while (std::getline(input, field, ','))
+    fields.push_back(field);
+  if (fields.size() != ranges.size()) {
+    RefuseLine(file, lineNumber, line, std::to_string(ranges.size()) + " fields expected");
+  }
+  std::vector<double> values;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    values.push_back(CheckedNumber(fields[i], ranges[i].low, ranges[i].high, ranges[i].whole, file,
+                                   lineNumber, line));
   }
   return values;
 }
+
+// Far beyond any real run, and still small enough to chart.
+constexpr double kLongestSeconds = 1e9;
+constexpr double kLongestMs = kLongestSeconds * 1000;
+constexpr double kMostCount = 1e9;
 
 }  // namespace
 
@@ -46,10 +89,23 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
-std::ofstream OpenForWriting(const std::filesystem::path& file) {
-  std::ofstream out(file, std::ios::binary);
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return out;
+void WriteReport(const std::filesystem::path& file, const std::string& text) {
+  errno = 0;
+  std::FILE* out = platform::OpenFile(file, "wb");
+  if (out == nullptr) {
+    throw std::runtime_error("cannot write " + file.u8string() + ": " + SystemReason(errno));
+  }
+  // A full disk shows at the flush or the close, not always at the write.
+  bool written =
+      std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
+  int reason = errno;
+  if (std::fclose(out) != 0 && written) {
+    written = false;
+    reason = errno;
+  }
+  if (!written) {
+    throw std::runtime_error("cannot write " + file.u8string() + ": " + SystemReason(reason));
+  }
 }
 
 double LongestTickMs(const RunSummary& summary) {
@@ -99,7 +155,7 @@ std::string FormatTable(const RunSummary& summary) {
 }
 
 void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& file) {
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "plugins_loaded=" << (summary.pluginsLoaded ? 1 : 0) << "\n"
       << "world_mb=" << summary.worldMegabytes << "\n"
       << "saves_completed=" << summary.saveDurationsSeconds.size() << "\n"
@@ -115,25 +171,28 @@ void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& fi
   for (double seconds : summary.saveDurationsSeconds)
     longestSave = std::max(longestSave, seconds);
   out << "longest_save_s=" << Fixed(longestSave, 3) << "\n";
+  WriteReport(file, out.str());
 }
 
 void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file) {
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "tick,start_s,duration_ms,save_requested\n";
   for (std::size_t i = 0; i < summary.ticks.size(); ++i) {
     const auto& tick = summary.ticks[i];
     out << i << "," << Fixed(tick.startSeconds, 4) << "," << Fixed(tick.durationMs, 3) << ","
         << (tick.saveRequested ? 1 : 0) << "\n";
   }
+  WriteReport(file, out.str());
 }
 
 void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file) {
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "requested_s,ended_s,completed\n";
   for (const SaveSpan& save : summary.saves) {
     out << Fixed(save.requestedSeconds, 4) << "," << Fixed(save.endedSeconds, 4) << ","
         << (save.completed ? 1 : 0) << "\n";
   }
+  WriteReport(file, out.str());
 }
 
 RunSummary ReadRun(const std::filesystem::path& serverDir) {
@@ -141,38 +200,53 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
   std::string line;
   const auto summaryFile = serverDir / "summary.txt";
   auto summary = OpenForReading(summaryFile);
-  std::map<std::string, std::string> values;
-  while (std::getline(summary, line)) {
-    const auto equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  const auto number = [&](const std::string& key) {
-    try {
-      return std::stod(values.at(key));
-    } catch (const std::exception&) {
-      throw std::runtime_error(summaryFile.string() + ": no number for " + key);
-    }
+  struct Entry {
+    std::string text;
+    std::size_t lineNumber;
+    std::string line;
   };
-  run.pluginsLoaded = number("plugins_loaded") != 0;
-  run.worldMegabytes = static_cast<std::size_t>(number("world_mb"));
-  run.savesAskedFor = static_cast<int>(number("saves_asked"));
-  run.savesAccepted = static_cast<int>(number("saves_accepted"));
-  run.savesRefused = static_cast<int>(number("saves_refused"));
-  run.savesFailed = static_cast<int>(number("saves_failed"));
-  run.tickBudgetMs = number("tick_budget_ms");
+  std::map<std::string, Entry> values;
+  for (std::size_t lineNumber = 1; std::getline(summary, line); ++lineNumber) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) {
+      values[line.substr(0, equals)] = {line.substr(equals + 1), lineNumber, line};
+    }
+  }
+  const auto number = [&](const std::string& key, double low, double high, bool whole) {
+    const auto found = values.find(key);
+    if (found == values.end()) {
+      throw std::runtime_error(summaryFile.u8string() + ": no " + key + " line");
+    }
+    const Entry& entry = found->second;
+    return CheckedNumber(entry.text, low, high, whole, summaryFile, entry.lineNumber, entry.line);
+  };
+  run.pluginsLoaded = number("plugins_loaded", 0, 1, true) != 0;
+  run.worldMegabytes = static_cast<std::size_t>(number("world_mb", 0, 1 << 30, true));
+  run.savesAskedFor = static_cast<int>(number("saves_asked", 0, kMostCount, true));
+  run.savesAccepted = static_cast<int>(number("saves_accepted", 0, kMostCount, true));
+  run.savesRefused = static_cast<int>(number("saves_refused", 0, kMostCount, true));
+  run.savesFailed = static_cast<int>(number("saves_failed", 0, kMostCount, true));
+  run.tickBudgetMs = number("tick_budget_ms", 1e-3, kLongestMs, false);
 
   const auto ticksFile = serverDir / "ticks.csv";
   auto ticks = OpenForReading(ticksFile);
   std::getline(ticks, line);  // the heading
-  while (std::getline(ticks, line)) {
-    const auto fields = ParseCsvLine(line, 4, ticksFile);
+  for (std::size_t lineNumber = 2; std::getline(ticks, line); ++lineNumber) {
+    const auto fields = ParseCsvLine(
+        line,
+        {{0, kMostCount, true}, {0, kLongestSeconds, false}, {0, kLongestMs, false}, {0, 1, true}},
+        ticksFile, lineNumber);
     run.ticks.push_back({fields[1], fields[2], fields[3] != 0});
   }
   const auto savesFile = serverDir / "saves.csv";
   auto saves = OpenForReading(savesFile);
   std::getline(saves, line);
-  while (std::getline(saves, line)) {
-    const auto fields = ParseCsvLine(line, 3, savesFile);
+  for (std::size_t lineNumber = 2; std::getline(saves, line); ++lineNumber) {
+    const auto fields =
+        ParseCsvLine(line, {{0, kLongestSeconds, false}, {0, kLongestSeconds, false}, {0, 1, true}},
+                     savesFile, lineNumber);
+    if (fields[1] < fields[0])
+      RefuseLine(savesFile, lineNumber, line, "a save that ends before its request");
     run.saves.push_back({fields[0], fields[1], fields[2] != 0});
     if (fields[2] != 0) run.saveDurationsSeconds.push_back(fields[1] - fields[0]);
   }
@@ -182,16 +256,15 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
 void CheckWritable(const std::filesystem::path& file) {
   std::error_code error;
   if (std::filesystem::is_directory(file, error)) {
-    throw std::runtime_error("cannot write " + file.string() + ": " +
+    throw std::runtime_error("cannot write " + file.u8string() + ": " +
                              std::make_error_code(std::errc::is_a_directory).message());
   }
   const bool existed = std::filesystem::exists(file, error);
   errno = 0;
-  std::FILE* probe = std::fopen(file.string().c_str(), "ab");
+  std::FILE* probe = platform::OpenFile(file, "ab");
   if (probe == nullptr) {
-    const int reason = errno != 0 ? errno : EACCES;
-    throw std::runtime_error("cannot write " + file.string() + ": " +
-                             std::generic_category().message(reason));
+    throw std::runtime_error("cannot write " + file.u8string() + ": " +
+                             SystemReason(errno != 0 ? errno : EACCES));
   }
   std::fclose(probe);
   if (!existed) std::filesystem::remove(file, error);
@@ -209,7 +282,7 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
   auto x = [&](double seconds) { return kLeft + seconds / endSeconds * plotWidth; };
   auto y = [&](double ms) { return kTop + plotHeight - ms / topMs * plotHeight; };
 
-  auto out = OpenForWriting(file);
+  std::ostringstream out;
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << kHeight
       << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
@@ -244,6 +317,7 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
   }
   out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
       << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";
+  WriteReport(file, out.str());
 }
 
 }  // namespace SimServer

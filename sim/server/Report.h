@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,9 @@ struct RunSummary {
 
 // `value` with `decimals` digits after the point.
 std::string Fixed(double value, int decimals);
-// A file opened for writing; throws std::runtime_error naming it when it cannot be.
-std::ofstream OpenForWriting(const std::filesystem::path& file);
+// Writes `text` as the whole of `file`; throws std::runtime_error naming the file and the
+// system's reason when any part of it, the final flush and close included, fails.
+void WriteReport(const std::filesystem::path& file, const std::string& text);
 
 double LongestTickMs(const RunSummary& summary);
 double PercentileTickMs(const RunSummary& summary, double percentile);
@@ -44,7 +44,8 @@ void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file)
 // requested_s,ended_s,completed for each save.
 void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file);
 // Reads back what the four writers wrote into a server directory (the per-run chart aside).
-// Throws std::runtime_error naming the file that is missing or malformed.
+// Throws std::runtime_error naming the file, and the line, that is missing, malformed, not
+// finite or out of range.
 RunSummary ReadRun(const std::filesystem::path& serverDir);
 
 // Throws std::runtime_error with the system's reason when `file` cannot be written, so that a

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/FileSync.h"
+#include "platform/Files.h"
 
 namespace SimServer {
 namespace {
@@ -85,13 +85,15 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
   UnfinishedSave& save = unfinished_;
   {
     std::lock_guard<std::mutex> lock(unfinishedMutex_);
-    save.path = file.string() + ".tmp";
-    save.failure = "cannot write " + save.path.string();
+    save.path = file;
+    save.path += ".tmp";
+    save.failure = "cannot write " + save.path.u8string();
   }
   errno = 0;
-  std::FILE* out = std::fopen(save.path.string().c_str(), "wb");
+  std::FILE* out = platform::OpenFile(save.path, "wb");
   if (out == nullptr) {
-    const std::string problem = "cannot create " + save.path.string() + ": " + SystemReason(errno);
+    const std::string problem =
+        "cannot create " + save.path.u8string() + ": " + SystemReason(errno);
     DiscardUnfinishedSave();
     throw std::runtime_error(problem);
   }
@@ -114,7 +116,7 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
       if (betweenChunks != nullptr) betweenChunks(context);
     }
     if (std::fflush(out) != 0 || !platform::SyncToDisk(out)) {
-      throw std::runtime_error("cannot flush " + save.path.string() + ": " + SystemReason(errno));
+      throw std::runtime_error("cannot flush " + save.path.u8string() + ": " + SystemReason(errno));
     }
   } catch (...) {
     DiscardUnfinishedSave();
@@ -126,9 +128,15 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
     unfinished_ = {};
   }
   if (std::fclose(out) != 0) {
-    throw std::runtime_error("cannot close " + temporary.string() + ": " + SystemReason(errno));
+    throw std::runtime_error("cannot close " + temporary.u8string() + ": " + SystemReason(errno));
   }
-  std::filesystem::rename(temporary, file);  // replaces the old save in one step
+  std::error_code renamed;
+  std::filesystem::rename(temporary, file, renamed);  // replaces the old save in one step
+  if (renamed) {
+    // The new save is complete: it stays where it is, and the failure says where that is.
+    throw std::runtime_error("cannot replace " + file.u8string() + ": " + renamed.message() +
+                             "; the complete save was left in " + temporary.u8string());
+  }
 }
 
 void World::CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy) {
@@ -150,7 +158,7 @@ void World::DiscardUnfinishedSave() {
 bool VerifySave(const std::filesystem::path& file, std::string& problem) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    problem = "cannot open " + file.string();
+    problem = "cannot open " + file.u8string();
     return false;
   }
   std::array<char, 8> magic{};

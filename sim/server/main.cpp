@@ -11,6 +11,7 @@
 
 #include "host/VelkorApi.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/Files.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/Comparison.h"
 #include "sim/server/GameMode.h"
@@ -32,29 +33,37 @@ using SimServer::ServerLog;
 constexpr std::chrono::seconds kStuckSaveLimit{30};
 
 // Loads every <Name>/<Name>.so (or .dll) below the host's plug-in folder, as a host loader does.
+// Every folder that is not loaded gets a line saying why.
 std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
     const std::filesystem::path& serverDir, bool& anyLoaded) {
   std::vector<std::unique_ptr<platform::DynamicLibrary>> plugins;
   const auto folder = serverDir / "VelkorApi" / "Plugins";
   std::error_code error;
-  if (!std::filesystem::is_directory(folder, error)) {
-    ServerLog()->warn("No plug-in folder at {}", folder.string());
+  if (!std::filesystem::is_directory(platform::LongPathForm(folder), error)) {
+    ServerLog()->warn("No plug-in folder at {}{}", folder.u8string(),
+                      error ? ": " + error.message() : std::string());
     return plugins;
   }
   std::vector<std::filesystem::path> candidates;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (entry.is_directory()) candidates.push_back(entry.path());
+  try {
+    for (const auto& name : platform::SubfolderNames(folder))
+      candidates.push_back(folder / name);
+  } catch (const std::exception& failure) {
+    ServerLog()->warn("Cannot read the plug-in folder: {}", failure.what());
   }
   std::sort(candidates.begin(), candidates.end());
   for (const auto& pluginDir : candidates) {
-    const auto name = pluginDir.filename().string();
-    const auto file = pluginDir / (name + platform::DynamicLibrary::FileSuffix());
-    if (!std::filesystem::exists(file)) {
-      ServerLog()->warn("Skipping {}: no {} in it", pluginDir.string(), file.filename().string());
+    const auto name = pluginDir.filename().u8string();
+    const auto file =
+        pluginDir / std::filesystem::u8path(name + platform::DynamicLibrary::FileSuffix());
+    std::error_code missing;
+    if (!std::filesystem::exists(platform::LongPathForm(file), missing)) {
+      ServerLog()->warn("Skipping {}: no {} in it{}", pluginDir.u8string(),
+                        file.filename().u8string(), missing ? " (" + missing.message() + ")" : "");
       continue;
     }
     try {
-      plugins.push_back(std::make_unique<platform::DynamicLibrary>(file.string()));
+      plugins.push_back(std::make_unique<platform::DynamicLibrary>(file));
       ServerLog()->info("Loaded plug-in {}", name);
       anyLoaded = true;
     } catch (const std::exception& failure) {
@@ -117,25 +126,25 @@ int Run(const SimServer::Options& options) {
   if (options.verifyFile) {
     std::string problem;
     if (SimServer::VerifySave(*options.verifyFile, problem)) {
-      std::cout << options.verifyFile->string() << ": complete\n";
+      std::cout << options.verifyFile->u8string() << ": complete\n";
       return 0;
     }
-    std::cerr << options.verifyFile->string() << ": " << problem << "\n";
+    std::cerr << options.verifyFile->u8string() << ": " << problem << "\n";
     return 1;
   }
   std::error_code error;
   if (!std::filesystem::is_directory(options.serverDir, error)) {
-    std::cerr << "error: the server directory " << options.serverDir.string()
+    std::cerr << "error: the server directory " << options.serverDir.u8string()
               << " does not exist\n";
     return 2;
   }
   const auto serverDir = std::filesystem::absolute(options.serverDir);
   if (!options.compareDirs.empty()) {
-    const SimServer::RunSummary without = SimServer::ReadRun(options.compareDirs[0]);
-    const SimServer::RunSummary with = SimServer::ReadRun(options.compareDirs[1]);
-    SimServer::WriteComparisonSvg(without, with, serverDir / "compare.svg");
-    SimServer::WriteComparisonPage(without, with, "compare.svg", serverDir / "compare.html");
-    std::cout << (serverDir / "compare.html").string() << "\n";
+    const auto runs = SimServer::ReadComparedRuns(options.compareDirs[0], options.compareDirs[1]);
+    SimServer::WriteComparisonSvg(runs.without, runs.with, serverDir / "compare.svg");
+    SimServer::WriteComparisonPage(runs.without, runs.with, "compare.svg",
+                                   serverDir / "compare.html");
+    std::cout << (serverDir / "compare.html").u8string() << "\n";
     return 0;
   }
   // Every report is checked before the run: a run is never lost to an unwritable path.
@@ -147,8 +156,8 @@ int Run(const SimServer::Options& options) {
   }
 
   // The host loader's side: its directory, its log sinks, the server's functions.
-  SimHost::SetCurrentDir(serverDir.string());
-  SimHost::UseConsoleAndFileSinks((serverDir / "server.log").string());
+  SimHost::SetCurrentDir(serverDir.u8string());  // the host hands its directory over as UTF-8
+  SimHost::UseConsoleAndFileSinks((serverDir / "server.log").u8string());
   SimServer::RegisterAllocator();
   SimServer::SaveSettings settings;
   settings.file = serverDir / "world.sav";
@@ -198,7 +207,7 @@ int Run(const SimServer::Options& options) {
 int main(int argc, char** argv) {
   SimServer::Options options;
   try {
-    options = SimServer::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    options = SimServer::ParseOptions(platform::ProgramArguments(argc, argv));
   } catch (const std::invalid_argument& problem) {
     std::cerr << "error: " << problem.what() << "\n";
     return 2;

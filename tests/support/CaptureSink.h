@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/TestSink.h"
+#include "sim/host/LineSink.h"
 
 // A log sink that keeps every formatted line and counts its flushes.
-class CaptureSink : public TestSink {
+class CaptureSink : public LineSink {
  public:
   struct Entry {
     std::string level;

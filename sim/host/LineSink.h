@@ -7,9 +7,10 @@
 
 #include "logging/SpdlogLine.h"
 
-// Base of the tests' log sinks, over either spdlog line: a derived sink sees each message as
-// the finished line and as its bare text, under the sink's own lock.
-class TestSink : public spdlog::sinks::base_sink<std::mutex> {
+// Base of a log sink over either spdlog line: a derived sink sees each message as the finished
+// line and as its bare text, under the sink's own lock. The stand-in host's file sink and the
+// tests' sinks derive from it.
+class LineSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   // The lock every write and flush of this sink takes.
   std::mutex& Lock() {
