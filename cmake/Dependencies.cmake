@@ -97,3 +97,14 @@ else()
   set(TAMSEL_DEPENDENCY_SOURCE "Debian's packages, not the host loader's versions")
 endif()
 message(STATUS "spdlog ${TAMSEL_SPDLOG_VERSION}, nlohmann json ${TAMSEL_JSON_VERSION}")
+
+# The code tells the two spdlog lines apart by SPDLOG_API, which 1.x defines from 1.6 on: 1.0 to
+# 1.5 would be taken for the 0.x line and fail to compile, so they are refused here.
+if(TAMSEL_SPDLOG_VERSION STREQUAL "")
+  message(FATAL_ERROR "Cannot tell which spdlog this is (no spdlog/version.h, no SPDLOG_VERSION "
+                      "in spdlog/common.h). Supported: the 0.x line (the host loader's 0.17) "
+                      "and 1.6 or later.")
+elseif(TAMSEL_SPDLOG_VERSION VERSION_GREATER_EQUAL 1.0 AND TAMSEL_SPDLOG_VERSION VERSION_LESS 1.6)
+  message(FATAL_ERROR "spdlog ${TAMSEL_SPDLOG_VERSION} is not supported. Supported: the 0.x line "
+                      "(the host loader's 0.17) and 1.6 or later.")
+endif()

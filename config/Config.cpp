@@ -5,6 +5,8 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include "host/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "plugin/SaveWorld.h"
 
@@ -21,6 +24,8 @@ namespace {
 constexpr const char* kConfigRelativePath = "/VelkorApi/Plugins/Tamsel/config.json";
 // AffinityMask has one bit per processor, 0 to 63.
 constexpr std::int32_t kMaskBits = 64;
+constexpr int kMaxNesting = 16;
+constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
 // Reads each entry in order. An unreadable entry ends the list; what came before it stays.
 void AcceptIndices(const EngineArray<EngineString>& entries, std::int32_t hardwareThreads,
@@ -29,7 +34,9 @@ void AcceptIndices(const EngineArray<EngineString>& entries, std::int32_t hardwa
   try {
     for (std::int32_t i = 0; i < entries.Count(); ++i) {
       const int index = std::stoi(platform::ToStdWide(entries[i].Text()), nullptr, 10);
-      if (index >= hardwareThreads) {
+      if (index < 0) {
+        log->warn("You tried using Cpu Thread #{} but threads are numbered from 0.", index);
+      } else if (index >= hardwareThreads) {
         log->warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.",
                   index, hardwareThreads);
       } else if (index >= kMaskBits) {
@@ -78,6 +85,72 @@ bool OptionalSwitch(const nlohmann::json& document, const char* name) {
   return false;
 }
 
+// Where to open the file. The host's directory text is UTF-8: opened by its Unicode name, a
+// folder such as "wé dir" is found on Windows too, where an 8-bit name would be read in the
+// system's code page. Text that is not UTF-8 goes to the system as it is, as the host gave it.
+std::filesystem::path ConfigFileLocation(const std::string& path) {
+  if (!IsWellFormedUtf8(path)) return std::filesystem::path(path);
+  return std::filesystem::path(VelkorApi::Tools::Utf8Decode(path));
+}
+
+// A configuration needs two levels; the JSON library parses nesting by recursion, so a file of
+// a few thousand "[" would overflow the loading thread's stack.
+void CheckNesting(const std::string& text) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) {
+        throw std::runtime_error("nested deeper than " + std::to_string(kMaxNesting) + " levels");
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
+// The whole file, read only if it is a regular file of a sane size: a FIFO in its place would
+// block the server's start for ever, a device would never end. The system's reason for a file
+// that cannot be read, rather than the JSON library's view of an empty stream.
+std::string ReadConfigText(const std::filesystem::path& location) {
+  std::error_code error;
+  const auto status = std::filesystem::status(location, error);
+  if (error) throw std::system_error(error, "cannot open");
+  if (std::filesystem::is_directory(status)) {
+    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    throw std::runtime_error("cannot read: not a regular file");
+  }
+  errno = 0;
+  std::ifstream file(location, std::ios::binary);
+  if (!file.is_open()) {
+    const int reason = errno != 0 ? errno : EIO;
+    throw std::system_error(reason, std::generic_category(), "cannot open");
+  }
+  std::string text;
+  char block[4096];
+  while (file.read(block, sizeof(block)) || file.gcount() > 0) {
+    text.append(block, static_cast<std::size_t>(file.gcount()));
+    if (text.size() > kMaxConfigBytes) {
+      throw std::runtime_error("larger than " + std::to_string(kMaxConfigBytes) + " bytes");
+    }
+  }
+  CheckNesting(text);
+  return text;
+}
+
 }  // namespace
 
 std::string ConfigFilePath() {
@@ -95,21 +168,9 @@ void LoadConfig() {
 }
 
 void LoadConfig(std::int32_t hardwareThreads) {
-  const std::string path = ConfigFilePath();
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) {
-    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
-  }
-  errno = 0;
-  std::ifstream file(path);
-  if (!file.is_open()) {
-    // The system's reason, rather than the JSON library's view of an empty stream.
-    const int reason = errno != 0 ? errno : EIO;
-    throw std::system_error(reason, std::generic_category(), "cannot open");
-  }
+  std::istringstream text(ReadConfigText(ConfigFileLocation(ConfigFilePath())));
   nlohmann::json document;
-  file >> document;
-  file.close();
+  text >> document;
   const std::string cpuThreadsUtf8 = document["CpuThreads"].get<std::string>();
   LogSaveTimes = OptionalSwitch(document, "LogSaveTimes");
   LogSaveFaults = OptionalSwitch(document, "LogSaveFaults");

@@ -22,9 +22,9 @@
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "plugin/SaveWorld.h"
+#include "sim/host/LineSink.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
-#include "sim/host/LineSink.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ std::filesystem::path gConfigFile;
 
 bool IsOwnMessage(const std::string& message) {
   static const std::regex kOwnMessages(
-      R"(You tried using Cpu Thread #-?\d+ but the max threads your server supports is \d+\.)"
+      R"(You tried using Cpu Thread #\d+ but the max threads your server supports is \d+\.)"
+      R"(|You tried using Cpu Thread #-\d+ but threads are numbered from 0\.)"
       R"(|You tried using Cpu Thread #\d+ but only threads 0 to 63 can be chosen\.)"
       R"(|Syntax error in CpuThreads Example: 0,4,5)"
       R"(|CPU Affinity Enabled!)"
@@ -101,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const nlohmann::json::parse_error&) {
   } catch (const nlohmann::json::type_error&) {
   } catch (const nlohmann::json::out_of_range&) {
+  } catch (const std::runtime_error& refused) {
+    Check(std::string(refused.what()).rfind("nested deeper than", 0) == 0, "an unknown refusal");
   }
 
   Check(SimServer::LiveBlockCount() == 0, "an engine block was not given back");

@@ -28,10 +28,15 @@ void CheckRoomFor(std::int32_t count, std::int64_t extra);
 // Gives a block back to the server; null is a no-op.
 void ReleaseBlock(void* data);
 
+// Whether a T may be moved to another address as raw bytes, as a reallocation moves elements:
+// true for trivially copyable types; a type that owns memory says so itself (EngineString, which
+// holds no pointer into itself, below).
+template <typename T>
+struct MovableAsBytes : std::is_trivially_copyable<T> {};
+
 template <typename T>
 class EngineArray {
-  static_assert(std::is_trivially_copyable_v<T> || std::is_standard_layout_v<T>,
-                "elements are moved by reallocation as raw bytes");
+  static_assert(MovableAsBytes<T>::value, "elements are moved by reallocation as raw bytes");
 
  public:
   EngineArray() = default;
@@ -121,6 +126,10 @@ class EngineString {
   std::int32_t count_ = 0;
   std::int32_t capacity_ = 0;
 };
+
+// Its block is reached only through data_, never through the string's own address.
+template <>
+struct MovableAsBytes<EngineString> : std::true_type {};
 
 static_assert(sizeof(EngineString) == sizeof(void*) + 2 * sizeof(std::int32_t),
               "data, count and capacity, as the server lays them out");

@@ -52,3 +52,12 @@ std::string Excerpt(std::string_view text, std::size_t maxBytes) {
   excerpt.resize(cut);
   return excerpt += kCutMark;
 }
+
+bool IsWellFormedUtf8(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t length = SequenceLength(text);
+    if (length == 0) return false;
+    text.remove_prefix(length);
+  }
+  return true;
+}

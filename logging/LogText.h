@@ -8,3 +8,6 @@
 // line: at most `maxBytes` bytes of it, cut between characters and marked "..." where cut, with
 // every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
 std::string Excerpt(std::string_view text, std::size_t maxBytes = 300);
+
+// True when every byte of `text` belongs to a well-formed UTF-8 sequence.
+bool IsWellFormedUtf8(std::string_view text);

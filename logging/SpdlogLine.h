@@ -6,9 +6,10 @@
 // difference tests TAMSEL_SPDLOG_SINKS_FORMAT, and nothing else.
 #include <spdlog/common.h>
 
-// 1.x's common.h defines SPDLOG_API in every configuration; 0.x knows no such macro. (Its
-// version.h cannot be looked for: with the host's headers first in the search path, a 1.x
-// version.h elsewhere on the system would still be found.)
+// 1.x's common.h defines SPDLOG_API in every configuration from 1.6 on; 0.x knows no such
+// macro. The build refuses 1.0 to 1.5 when it is configured. (Their version.h cannot be looked
+// for here: with the host's headers first in the search path, a 1.x version.h elsewhere on the
+// system would still be found.)
 #if defined(SPDLOG_API)
 #define TAMSEL_SPDLOG_SINKS_FORMAT 1
 #else

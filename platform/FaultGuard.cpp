@@ -32,7 +32,9 @@ void RecordCurrentException(GuardOutcome& outcome) {
     throw;
   } catch (const std::exception& error) {
     outcome.exceptionType = ReadableTypeName(typeid(error));
-    outcome.exceptionText = error.what();
+    // what() may return null; std::string would not survive it.
+    const char* text = error.what();
+    outcome.exceptionText = text != nullptr ? text : "";
   } catch (...) {
 #if defined(TAMSEL_ITANIUM_ABI)
     if (const std::type_info* type = abi::__cxa_current_exception_type()) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 // The save worker's thread, one implementation per platform. A worker keeps the library's code
 // in memory for as long as it runs it: on Windows through a module reference that the thread
@@ -20,8 +21,9 @@ class WorkerThread {
   bool Start(void (*body)(void*), void* arg) noexcept;
 
   // Restricts the thread to the logical processors whose bits are set (bit j is processor j).
-  // The answer is not examined: a mask the system refuses leaves the thread where it was.
-  void SetAffinityMask(std::uint64_t mask) noexcept;
+  // 0 when the system took the mask; otherwise its error code (SystemErrorText names it), and
+  // the thread runs where it was allowed to before.
+  int SetAffinityMask(std::uint64_t mask) noexcept;
 
   // Lets the thread run on by itself; this object no longer refers to it.
   void Detach() noexcept;
@@ -33,8 +35,19 @@ class WorkerThread {
 // The processors the calling thread may run on, as a mask of processors 0 to 63.
 std::uint64_t CurrentThreadAffinity() noexcept;
 
-// True while a worker may still run the library's code.
+// The system's words for an error code that a function here returned.
+std::string SystemErrorText(int code);
+
+// True while a worker other than the calling thread may still run the library's code.
 bool AnyWorkerInLibrary() noexcept;
+// True while a worker that has finished its save may still hold its reference to the library
+// (Windows: until the thread has detached from it). A new worker must not take a reference
+// then: if the finished one drops the last, the library's unload holds the loader lock that
+// taking a reference waits for. Always false on POSIX.
+bool WorkerStillAttached() noexcept;
+// Called from the library entry for every thread that detaches from the library.
+void NoteThreadDetach() noexcept;
+
 // Waits until no worker runs the library's code; false when the limit ran out first.
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
 

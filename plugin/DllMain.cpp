@@ -1,3 +1,4 @@
+#include "platform/Threads.h"
 #include "platform/WinTypes.h"
 #include "plugin/Lifecycle.h"
 
@@ -10,7 +11,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserv
       // Not null: the process is ending and every other thread has already been ended.
       PluginUnload(reserved != nullptr);
       break;
-    default:  // thread notifications, the save workers' among them
+    case DLL_THREAD_DETACH:
+      // A save worker that has left the library no longer holds it: the next save may start.
+      platform::NoteThreadDetach();
+      break;
+    default:  // thread attach notifications, the save workers' among them
       break;
   }
   return TRUE;

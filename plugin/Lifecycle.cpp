@@ -23,6 +23,7 @@ void* SaveWorldDetourAddress() {
 
 void PluginLoad() {
   PluginLog::Get().Init(kPluginName);
+  ResetSaveState();
   try {
     LoadConfig();
   } catch (const std::exception& error) {

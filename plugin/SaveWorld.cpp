@@ -1,6 +1,9 @@
 #include "plugin/SaveWorld.h"
 
+#include <algorithm>
 #include <chrono>
+#include <string>
+#include <thread>
 
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
@@ -21,6 +24,35 @@ namespace {
 
 // A save that never returns must not hold up the server's exit for ever.
 constexpr std::chrono::seconds kUnloadWaitLimit{60};
+// A call the host dispatched just before the detour was removed may not have reached the
+// detour's first statement yet, and a call that has counted itself out still runs the detour's
+// last instructions: the unload gives each of them this long.
+constexpr std::chrono::milliseconds kDetourGrace{50};
+
+// Calls of the detour under way, counted from its first statement: the unload waits for them
+// to leave before the library's code goes.
+std::atomic<int> gDetourCallsInFlight{0};
+thread_local int tDetourCallsOnThisThread = 0;
+// Set while this thread runs a save (a worker, or the server's thread when no worker could be
+// started). An unload on such a thread (the server's routine called exit()) must not wait for
+// the save it is part of.
+thread_local bool tRunningSave = false;
+// A refused pinning is reported once per load.
+std::atomic<bool> gPinningFailureReported{false};
+
+class DetourCall {
+ public:
+  DetourCall() {
+    gDetourCallsInFlight.fetch_add(1, std::memory_order_acq_rel);
+    ++tDetourCallsOnThisThread;
+  }
+  ~DetourCall() {
+    --tDetourCallsOnThisThread;
+    gDetourCallsInFlight.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  DetourCall(const DetourCall&) = delete;
+  DetourCall& operator=(const DetourCall&) = delete;
+};
 
 void CallServerSaveWorld(void* gameMode) {
   ServerSaveWorld(static_cast<ADravikMode*>(gameMode));
@@ -34,7 +66,8 @@ void ReportFault(const platform::GuardOutcome& outcome) {
   }
 }
 
-// Runs the server's routine; whatever it raises ends here as one error line.
+// Runs the server's routine; whatever it raises ends here as "Error failed to save!", followed
+// by a "Save fault:" line with LogSaveFaults.
 void RunGuardedSave(ADravikMode* gameMode) {
   const auto start =
       LogSaveTimes ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
@@ -51,20 +84,91 @@ void RunGuardedSave(ADravikMode* gameMode) {
   if (LogSaveFaults) ReportFault(outcome);
 }
 
+// Ends a save on every way out of it: the flag is cleared, and a save whose thread ended inside
+// the server's routine (pthread_exit, cancellation), which unwinds through here without an
+// outcome, is logged as failed while the unwinding goes on.
+class SaveSettlement {
+ public:
+  SaveSettlement() { tRunningSave = true; }
+  ~SaveSettlement() {
+    tRunningSave = false;
+    if (!settled_) {
+      try {
+        PluginLog::Get().GetLog()->error("Error failed to save!");
+      } catch (...) {
+        // Nothing may stop the unwinding; the flag below is what matters.
+      }
+    }
+    SaveInProgress.store(false, std::memory_order_release);
+  }
+  SaveSettlement(const SaveSettlement&) = delete;
+  SaveSettlement& operator=(const SaveSettlement&) = delete;
+  void Settled() { settled_ = true; }
+
+ private:
+  bool settled_ = false;
+};
+
+void RunSave(ADravikMode* gameMode) {
+  SaveSettlement settlement;
+  RunGuardedSave(gameMode);
+  settlement.Settled();
+}
+
 void SaveWorkerEntry(void* gameMode) {
   SaveWorker(static_cast<ADravikMode*>(gameMode));
+}
+
+std::string ProcessorList(std::uint64_t mask) {
+  std::string list;
+  for (int processor = 0; processor < 64; ++processor) {
+    if (((mask >> processor) & 1U) == 0) continue;
+    if (!list.empty()) list += ",";
+    list += std::to_string(processor);
+  }
+  return list;
+}
+
+void PinSaveThread(platform::WorkerThread& saveThread) {
+  const int refused = saveThread.SetAffinityMask(AffinityMask);
+  if (refused == 0 || gPinningFailureReported.exchange(true)) return;
+  try {
+    PluginLog::Get().GetLog()->warn(
+        "Could not pin the save thread to CPU threads {} ({}); saves run on any CPU thread.",
+        ProcessorList(AffinityMask), Excerpt(platform::SystemErrorText(refused)));
+  } catch (const std::exception&) {
+    // No memory for the line: the save goes on unpinned all the same.
+  }
+}
+
+// Waits until `done` or the deadline; false when the deadline came first.
+template <typename Condition>
+bool WaitUntil(std::chrono::steady_clock::time_point deadline, Condition done) {
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 }  // namespace
 
 void SaveWorker(ADravikMode* gameMode) {
-  RunGuardedSave(gameMode);
-  SaveInProgress.store(false, std::memory_order_release);
+  RunSave(gameMode);
 }
 
 void SaveWorldDetour(ADravikMode* gameMode) {
-  // One test-and-set: two requests at the same instant never both get through.
+  const DetourCall call;
+  // One test-and-set: two requests at the same instant never both get through. Once an unload
+  // has begun it holds the flag, so nothing here starts a thread any more.
+  // The last save's thread may still be on its way out of the library: until it is, a new
+  // worker must not take a reference to the library (see platform::WorkerStillAttached).
   if (SaveInProgress.exchange(true, std::memory_order_acq_rel)) {
+    PluginLog::Get().GetLog()->warn("World Already Saving!");
+    return;
+  }
+  if (platform::WorkerStillAttached()) {
+    SaveInProgress.store(false, std::memory_order_release);
     PluginLog::Get().GetLog()->warn("World Already Saving!");
     return;
   }
@@ -76,20 +180,49 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     // save is done, so no worker can run beside it.
     PluginLog::Get().GetLog()->warn(
         "Could not start a save thread; the world is saved on the server thread instead.");
-    RunGuardedSave(gameMode);
-    SaveInProgress.store(false, std::memory_order_release);
+    RunSave(gameMode);
     return;
   }
-  if (AffinityEnabled) SaveThread.SetAffinityMask(AffinityMask);
+  if (AffinityEnabled) PinSaveThread(SaveThread);
   SaveThread.Detach();
 }
 
+void ResetSaveState() {
+  SaveInProgress.store(false, std::memory_order_release);
+  gPinningFailureReported.store(false);
+}
+
 void WaitForSaveWorker() {
-  if (!platform::AnyWorkerInLibrary()) return;
-  PluginLog::Get().GetLog()->info("Waiting for the running world save to finish before unloading.");
-  if (!platform::WaitForWorkersToLeave(kUnloadWaitLimit)) {
+  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
+  bool announced = false;
+  const auto announce = [&announced] {
+    if (announced) return;
+    announced = true;
+    PluginLog::Get().GetLog()->info(
+        "Waiting for the running world save to finish before unloading.");
+  };
+  std::this_thread::sleep_for(kDetourGrace);
+  // The flag is claimed for good: a request that passed the host's hook just before it was
+  // removed starts no worker now. A save on this very thread holds it already.
+  bool done = tRunningSave || WaitUntil(deadline, [&announce] {
+                if (!SaveInProgress.exchange(true, std::memory_order_acq_rel)) return true;
+                announce();
+                return false;
+              });
+  // Requests inside the detour only log their refusal and return.
+  done = done && WaitUntil(deadline, [] {
+           return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
+         });
+  if (done && platform::AnyWorkerInLibrary()) {
+    announce();
+    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    done = platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
+  }
+  if (!done) {
     PluginLog::Get().GetLog()->error(
         "The world save did not finish within {} seconds; unloading anyway.",
         static_cast<long long>(kUnloadWaitLimit.count()));
   }
+  std::this_thread::sleep_for(kDetourGrace);
 }

@@ -8,7 +8,8 @@ class ADravikMode;
 
 using SaveWorldFunction = void (*)(ADravikMode*);
 
-// A save worker has been started and has not finished yet.
+// A save is under way, on a worker or on the server's thread (when no worker could be
+// started); held for good once an unload has begun.
 extern std::atomic<bool> SaveInProgress;
 // The server's own save routine; the host writes it when it installs the detour.
 extern SaveWorldFunction ServerSaveWorld;
@@ -28,6 +29,11 @@ void SaveWorldDetour(ADravikMode* gameMode);
 // Body of a save thread.
 void SaveWorker(ADravikMode* gameMode);
 
-// Called as the library goes away: waits, within a limit, for a save thread that still runs
-// the library's code. Logs when it has to wait and when the limit runs out.
+// Called as the library goes away, after the detour is removed: claims the save flag so that no
+// worker starts any more, then waits, within one limit, for a running save, for the calls still
+// inside the detour and for a save thread that still runs the library's code. Logs when it has
+// to wait and when the limit runs out. Never waits for a save on the calling thread.
 void WaitForSaveWorker();
+
+// A fresh library's save state: no save under way, no pinning failure reported yet.
+void ResetSaveState();

@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
+#include "tests/support/OpenFiles.h"
 #include "tests/support/PluginFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -27,6 +29,10 @@ std::string Using(int processor) {
 std::string TooLarge(long long index, int hardwareThreads) {
   return "warning|You tried using Cpu Thread #" + std::to_string(index) +
          " but the max threads your server supports is " + std::to_string(hardwareThreads) + ".";
+}
+std::string Negative(long long index) {
+  return "warning|You tried using Cpu Thread #" + std::to_string(index) +
+         " but threads are numbered from 0.";
 }
 std::string BeyondMask(int index) {
   return "warning|You tried using Cpu Thread #" + std::to_string(index) +
@@ -80,10 +86,10 @@ TEST_F(ConfigTest, ProcessorSelectionOnEightHardwareThreads) {
       {"+3", {kEnabled, Using(3)}, 8},
       {" ,1", {kSyntaxError}, 0},
       {"12345678901", {kSyntaxError}, 0},
-      {"-1", {}, 0},
-      {"-1,2", {kEnabled, Using(2)}, 4},
+      {"-1", {Negative(-1)}, 0},
+      {"-1,2", {Negative(-1), kEnabled, Using(2)}, 4},
       {"7,8,2147483647,-2147483648",
-       {TooLarge(8, 8), TooLarge(2147483647, 8), kEnabled, Using(7)},
+       {TooLarge(8, 8), TooLarge(2147483647, 8), Negative(-2147483648LL), kEnabled, Using(7)},
        0x80},
   };
   for (const Row& row : rows) {
@@ -210,6 +216,62 @@ TEST_F(ConfigTest, AnUnreadableFileRaisesTheSystemsReason) {
   std::error_code noLinks;
   std::filesystem::create_symlink(serverDir_.Path() / "elsewhere.json", file, noLinks);
   if (!noLinks) expectFailure("a link to nothing", std::errc::no_such_file_or_directory);
+}
+
+// Files that would crash or hang the server's start are refused before the JSON library sees
+// them; nesting inside a string is text, not nesting.
+TEST_F(ConfigTest, HostileFilesAreRefusedBeforeParsing) {
+  struct Case {
+    std::string situation;
+    std::string content;  // empty: a FIFO in the file's place
+    std::string refusal;  // empty: read like any other file
+  };
+  const std::vector<Case> cases = {
+      {"50,000 levels of arrays", std::string(50000, '['), "nested deeper than 16 levels"},
+      {"17 levels of objects", R"({"CpuThreads": "0", "a":)" + std::string(16, '{'),
+       "nested deeper than 16 levels"},
+      {"brackets inside strings",
+       R"({"CpuThreads": "0", "a": "[[[[[[[[[[[[[[[[[[[[\"{{{{{{{{{{{{{{{{{"})", ""},
+      {"more than 1 MiB", R"({"CpuThreads": "0", "a": ")" + std::string(1 << 20, 'x') + "\"}",
+       "larger than 1048576 bytes"},
+      {"a FIFO", "", "cannot read: not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    SetUp();
+    TempDir dir;
+    SimHost::SetCurrentDir(dir.Path().u8string());
+    if (c.content.empty()) {
+      const auto file = dir.WriteConfig("");
+      std::filesystem::remove(file);
+      if (!MakeFifo(file)) continue;  // no FIFOs on this platform
+    } else {
+      dir.WriteConfig(c.content);
+    }
+    try {
+      LoadConfig(8);
+      EXPECT_TRUE(c.refusal.empty()) << "taken";
+    } catch (const std::runtime_error& refused) {
+      EXPECT_EQ(refused.what(), c.refusal);
+    }
+    EXPECT_EQ(AffinityEnabled, c.refusal.empty());
+  }
+}
+
+// The host's directory is UTF-8; the file is found under a folder named in any script.
+TEST_F(ConfigTest, AServerFolderInAnyScriptIsRead) {
+  for (const char* folder : {"w\xC3\xA9 dir", "\xE2\x98\x83", "\xE6\xBC\xA2\xE5\xAD\x97"}) {
+    SCOPED_TRACE(folder);
+    SetUp();
+    TempDir dir;
+    const auto serverDir = dir.Path() / std::filesystem::u8path(folder);
+    std::filesystem::create_directories(serverDir / "VelkorApi" / "Plugins" / "Tamsel");
+    std::ofstream(serverDir / "VelkorApi" / "Plugins" / "Tamsel" / "config.json")
+        << R"({"CpuThreads": "0"})";
+    SimHost::SetCurrentDir(serverDir.u8string());
+    EXPECT_NO_THROW(LoadConfig(8));
+    EXPECT_EQ(AffinityMask, 1U);
+  }
 }
 
 TEST(LogTextTest, ExcerptsAreShortAndWellFormed) {

@@ -42,17 +42,6 @@ TEST_P(GuardOutcomeTest, TellsAProcessorFaultFromAnException) {
   }
 }
 
-TEST(FaultReportTest, NamesAStackOverflow) {
-  GuardOutcome outcome;
-  outcome.ending = GuardOutcome::Ending::ProcessorFault;
-  outcome.code = ExpectedFaultCode(Fault::StackOverflow);
-  outcome.stackOverflow = true;
-  outcome.instruction = reinterpret_cast<std::uintptr_t>(&RaiseFault);
-  const std::string description = platform::DescribeFault(outcome);
-  EXPECT_EQ(description.rfind(ExpectedFaultWords(Fault::StackOverflow), 0), 0U) << description;
-  EXPECT_NE(description.find(" in tamsel_unit_tests"), std::string::npos) << description;
-}
-
 INSTANTIATE_TEST_SUITE_P(AllFaults, GuardOutcomeTest, ::testing::ValuesIn(AllFaults()),
                          [](const auto& test) { return FaultName(test.param); });
 

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -6,6 +7,7 @@
 #include "platform/WinTypes.h"
 
 #include "host/VelkorApi.h"
+#include "platform/Threads.h"
 #include "plugin/Lifecycle.h"
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"
@@ -52,6 +54,35 @@ TEST_F(LifecycleTest, LoadInstallsTheDetourAndUnloadRemovesIt) {
   }
 }
 
+// Requests keep coming while the plug-in unloads, some of them already past the host's hook:
+// once the unload returns, no save runs and none starts, and a reload saves again.
+TEST_F(LifecycleTest, UnloadLetsNoNewSaveStartOnceItReturns) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  PluginLoad();
+  SimulatedSave::SetBody(
+      [](ADravikMode*) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+  std::atomic<bool> stop{false};
+  std::thread server([&stop] {
+    while (!stop.load())
+      SaveWorldDetour(nullptr);  // as a call that read the hook before it was removed
+  });
+  ASSERT_TRUE(Eventually([] { return SimulatedSave::Runs() > 3; }));
+  PluginUnload();
+  const int runsAtUnload = SimulatedSave::Runs();
+  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  stop = true;
+  server.join();
+  EXPECT_EQ(SimulatedSave::Runs(), runsAtUnload) << "a save started after the unload";
+  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+
+  PluginLoad();
+  SimulatedSave::Request();
+  EXPECT_TRUE(Eventually([&] { return SimulatedSave::Runs() == runsAtUnload + 1; }));
+  PluginUnload();
+  SimulatedSave::SetBody(nullptr);
+}
+
 TEST_F(LifecycleTest, AFailedConfigurationIsLoggedAndLeavesTheServerItsOwnSave) {
   serverDir_.WriteConfig(R"({"CpuThreads": 4})");
   PluginLoad();
@@ -90,10 +121,20 @@ TEST_F(LifecycleTest, ARefusedDetourGoesUnnoticed) {
 }
 
 // At process termination every other thread is already gone, perhaps inside a sink with its
-// lock held: the detach takes the detour away and waits for nothing.
+// lock held, perhaps in the middle of a save: the detach takes the detour away and waits for
+// nothing. (A save is running, so an ordinary detach would wait for it and log that it does, on
+// either spdlog line.)
 TEST_F(LifecycleTest, DetachAtProcessTerminationTakesNoSinkLock) {
   serverDir_.WriteConfig(R"({"CpuThreads": ""})");
   PluginLoad();
+  Gate saveRuns;
+  Gate release;
+  SimulatedSave::SetBody([&](ADravikMode*) {
+    saveRuns.Open();
+    release.Wait();
+  });
+  SimulatedSave::Request();
+  ASSERT_TRUE(saveRuns.Wait());
   std::atomic<bool> detached{false};
   std::unique_lock<std::mutex> sinkHeld(sink_->Lock());
   std::thread detach([&detached] {
@@ -103,8 +144,12 @@ TEST_F(LifecycleTest, DetachAtProcessTerminationTakesNoSinkLock) {
   const bool finished = Eventually([&] { return detached.load(); }, std::chrono::seconds(5));
   sinkHeld.unlock();
   detach.join();
-  EXPECT_TRUE(finished) << "the detach waited for a sink's lock";
+  release.Open();
+  EXPECT_TRUE(finished) << "the detach waited for a sink's lock or for the save";
   EXPECT_EQ(CallTarget(), SimulatedSave::Address()) << "the detour is taken away all the same";
+  EXPECT_TRUE(Eventually([] { return !SaveInProgress.load(); }));
+  EXPECT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(20)));
+  SimulatedSave::SetBody(nullptr);
 }
 
 // Thread notifications reach DllMain for every thread of the server, the save workers among

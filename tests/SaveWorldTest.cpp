@@ -87,6 +87,45 @@ TEST_P(SaveFailureTest, TheFaultReportSaysWhatEndedTheSave) {
 INSTANTIATE_TEST_SUITE_P(AllFaults, SaveFailureTest, ::testing::ValuesIn(AllFaults()),
                          [](const auto& test) { return FaultName(test.param); });
 
+// An exception whose what() returns null is still an ordinary failed save.
+struct NoText : std::exception {
+  const char* what() const noexcept override { return nullptr; }
+};
+
+TEST_F(SaveWorldTest, AnExceptionWithoutTextIsAFailedSave) {
+  LogSaveFaults = true;
+  SetSaveBody([](ADravikMode*) { throw NoText(); });
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  const auto logged = sink_->Logged();
+  ASSERT_EQ(logged.size(), 2U);
+  EXPECT_EQ(logged[0], "error|Error failed to save!");
+  EXPECT_EQ(logged[1].rfind("error|Save fault: C++ exception ", 0), 0U) << logged[1];
+  EXPECT_NE(logged[1].find("NoText"), std::string::npos) << logged[1];
+  SetSaveBody(nullptr);
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 2);
+}
+
+// Pinning the system refuses (here a processor the machine does not have) is reported once,
+// with the processors and the system's reason; the saves go on unpinned.
+TEST_F(SaveWorldTest, PinningTheSystemRefusesIsReportedOnce) {
+  if (std::thread::hardware_concurrency() >= 64) GTEST_SKIP() << "processor 63 exists here";
+  AffinityEnabled = true;
+  AffinityMask = std::uint64_t{1} << 63;
+  for (int save = 0; save < 2; ++save) {
+    RequestSave();
+    ASSERT_TRUE(WaitUntilIdle());
+  }
+  EXPECT_EQ(SaveRuns(), 2);
+  const auto logged = sink_->Logged();
+  ASSERT_EQ(logged.size(), 1U);
+  EXPECT_EQ(logged[0].rfind("warning|Could not pin the save thread to CPU threads 63 (", 0), 0U)
+      << logged[0];
+  EXPECT_NE(logged[0].find("); saves run on any CPU thread."), std::string::npos) << logged[0];
+}
+
 TEST_F(SaveWorldTest, ReportsTheDurationOfASaveOnlyWhenAsked) {
   SetSaveBody([](ADravikMode*) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
   RequestSave();

@@ -1,7 +1,9 @@
 #include "platform/FaultReportParts.h"
 
 #include <cxxabi.h>
-#include <dlfcn.h>
+#include <errno.h>  // program_invocation_name
+#include <link.h>
+#include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
 
@@ -17,6 +19,8 @@ namespace platform {
 namespace {
 
 constexpr std::array<int, 4> kGuardedSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+// How far from the stack pointer a faulting access still counts as the stack running out.
+constexpr std::intptr_t kStackOverflowReach = 65536;
 // What the process had before our handlers went in; read by the handler, so plain data.
 std::array<struct sigaction, kGuardedSignals.size()> gPreviousActions{};
 std::mutex gHandlersMutex;
@@ -40,25 +44,52 @@ std::size_t SignalIndex(int signal) {
       std::find(kGuardedSignals.begin(), kGuardedSignals.end(), signal) - kGuardedSignals.begin());
 }
 
-// A fault outside any guard belongs to whoever handled it before us.
+// A fault outside any guard belongs to whoever handled it before us, delivered as the kernel
+// would have delivered it to that handler.
 void ForwardToPreviousHandler(int signal, siginfo_t* info, void* context) {
-  const struct sigaction& previous = gPreviousActions[SignalIndex(signal)];
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(signal, info, context);
-    return;
-  }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-    return;
-  }
+  struct sigaction& previous = gPreviousActions[SignalIndex(signal)];
   const bool sentByProcess = info != nullptr && info->si_code <= 0;
-  if (previous.sa_handler == SIG_IGN && sentByProcess) return;
-  // Default action: put it back; a real fault repeats on return, a sent signal is raised again.
-  struct sigaction defaultAction {};
-  defaultAction.sa_handler = SIG_DFL;
-  sigemptyset(&defaultAction.sa_mask);
-  sigaction(signal, &defaultAction, nullptr);
-  if (sentByProcess) raise(signal);
+  const bool withInfo = (previous.sa_flags & SA_SIGINFO) != 0;
+  const bool ignored = !withInfo && previous.sa_handler == SIG_IGN;
+  if (ignored && sentByProcess) return;
+  // A fault the process ignores cannot be ignored: the kernel applies the default action.
+  if (ignored || (withInfo ? previous.sa_sigaction == nullptr : previous.sa_handler == SIG_DFL)) {
+    // Default action: put it back; a real fault repeats on return, a sent signal is raised again.
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(signal, &defaultAction, nullptr);
+    if (sentByProcess) raise(signal);
+    return;
+  }
+  const struct sigaction handler = previous;
+  if ((handler.sa_flags & SA_RESETHAND) != 0) {
+    // Delivered once: from now on the process's answer to this signal is the default one.
+    previous = {};
+    previous.sa_handler = SIG_DFL;
+  }
+  // The mask the handler would have run with: the interrupted code's, its own sa_mask, and the
+  // signal itself unless it asked for SA_NODEFER.
+  sigset_t mask = handler.sa_mask;
+  if (context != nullptr) {
+    const sigset_t& interrupted = static_cast<const ucontext_t*>(context)->uc_sigmask;
+    for (int other = 1; other < NSIG; ++other) {
+      if (sigismember(&interrupted, other) == 1) sigaddset(&mask, other);
+    }
+  }
+  if ((handler.sa_flags & SA_NODEFER) == 0) {
+    sigaddset(&mask, signal);
+  } else {
+    sigdelset(&mask, signal);
+  }
+  sigset_t ours;
+  pthread_sigmask(SIG_SETMASK, &mask, &ours);
+  if (withInfo) {
+    handler.sa_sigaction(signal, info, context);
+  } else {
+    handler.sa_handler(signal);
+  }
+  pthread_sigmask(SIG_SETMASK, &ours, nullptr);
 }
 
 // Where the fault happened and, for an invalid access on x86-64, which way it went.
@@ -73,10 +104,12 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
 #if defined(__x86_64__)
   guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
   if (signal == SIGSEGV) {
-    // An access just below the stack pointer is the stack running into its guard.
+    // An access this close to the stack pointer is the stack running into its guard: a push
+    // lands just below it, a function's first store into a new frame just above it.
     const auto stackPointer = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RSP]);
-    const auto address = reinterpret_cast<std::uintptr_t>(guard.address);
-    guard.stackOverflow = address < stackPointer + 4096 && stackPointer - address < 65536;
+    const auto distance =
+        static_cast<std::intptr_t>(stackPointer - reinterpret_cast<std::uintptr_t>(guard.address));
+    guard.stackOverflow = distance > -kStackOverflowReach && distance < kStackOverflowReach;
     // The page-fault error code: bit 1 a write, bit 4 an instruction fetch.
     const auto error = static_cast<unsigned long long>(machine->uc_mcontext.gregs[REG_ERR]);
     guard.access = (error & 0x10U) != 0  ? GuardOutcome::Access::Execute
@@ -101,19 +134,21 @@ bool IsOurHandler(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
 }
 
+// Puts this library's handler in place for every guarded signal where it is not. Whatever was
+// there is recorded as the handler to forward to: a component that installed its own handler
+// since the last guarded call, without chaining, gets every fault outside a save, and the save's
+// faults stay the guard's.
 void InstallFaultHandlers() {
-  if (gHandlersInstalled.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> lock(gHandlersMutex);
-  if (gHandlersInstalled.load(std::memory_order_relaxed)) return;
   struct sigaction action {};
   action.sa_sigaction = &OnFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (std::size_t i = 0; i < kGuardedSignals.size(); ++i) {
+    struct sigaction current {};
+    if (sigaction(kGuardedSignals[i], nullptr, &current) != 0 || IsOurHandler(current)) continue;
     // Recorded before ours goes in: a fault in between must find it.
-    struct sigaction previous {};
-    sigaction(kGuardedSignals[i], nullptr, &previous);
-    if (!IsOurHandler(previous)) gPreviousActions[i] = previous;
+    gPreviousActions[i] = current;
     sigaction(kGuardedSignals[i], &action, nullptr);
   }
   gHandlersInstalled.store(true, std::memory_order_release);
@@ -218,16 +253,46 @@ std::string FaultName(const GuardOutcome& outcome) {
   }
 }
 
+namespace {
+
+struct ModuleLookup {
+  std::uintptr_t address;
+  std::uintptr_t base = 0;
+  const char* name = nullptr;
+  bool found = false;
+};
+
+int FindModule(dl_phdr_info* module, std::size_t /*size*/, void* context) {
+  auto* lookup = static_cast<ModuleLookup*>(context);
+  for (ElfW(Half) i = 0; i < module->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = module->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD) continue;
+    const std::uintptr_t start = module->dlpi_addr + segment.p_vaddr;
+    if (lookup->address >= start && lookup->address - start < segment.p_memsz) {
+      lookup->base = module->dlpi_addr;
+      lookup->name = module->dlpi_name;
+      lookup->found = true;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// Not dladdr: it takes the loader's lock, which an unload of this library holds while it waits
+// for the save thread. Walking the loaded modules takes only the lock that guards their list.
 std::string ModuleAndOffset(std::uintptr_t address) {
-  Dl_info module{};
-  if (address == 0 || dladdr(reinterpret_cast<void*>(address), &module) == 0 ||
-      module.dli_fname == nullptr) {
+  ModuleLookup lookup{address};
+  if (address == 0 || dl_iterate_phdr(&FindModule, &lookup) == 0 || !lookup.found) {
     return HexAddress(address);
   }
-  const char* name = std::strrchr(module.dli_fname, '/');
-  name = name != nullptr ? name + 1 : module.dli_fname;
-  return std::string(name) + "+" +
-         HexAddress(address - reinterpret_cast<std::uintptr_t>(module.dli_fbase));
+  // The main program is listed without a name.
+  const char* path =
+      lookup.name != nullptr && lookup.name[0] != '\0' ? lookup.name : program_invocation_name;
+  const char* name = std::strrchr(path, '/');
+  name = name != nullptr ? name + 1 : path;
+  return std::string(name) + "+" + HexAddress(address - lookup.base);
 }
 
 }  // namespace platform

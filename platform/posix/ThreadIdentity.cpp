@@ -13,12 +13,17 @@
 namespace platform {
 namespace {
 
-// Field 22 of /proc/self/task/<id>/stat; 0 when the thread is gone or the file unreadable.
-unsigned long long StartTimeOf(pid_t id) noexcept {
+// Field 22 of /proc/self/task/<id>/stat; 0 when the thread is gone or the file unreadable, with
+// `unreadable` set when it could not be read for another reason (no file descriptor left, say).
+unsigned long long StartTimeOf(pid_t id, bool& unreadable) noexcept {
+  unreadable = false;
   char path[64];
   std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(id));
   const int file = open(path, O_RDONLY | O_CLOEXEC);
-  if (file < 0) return 0;
+  if (file < 0) {
+    unreadable = errno != ENOENT && errno != ESRCH;
+    return 0;
+  }
   char text[1024];
   const ssize_t length = read(file, text, sizeof(text) - 1);
   close(file);
@@ -48,10 +53,12 @@ ThreadIdentity CurrentThreadIdentity() noexcept {
 bool StillRunning(const ThreadIdentity& thread) noexcept {
   if (thread.id == 0) return false;
   if (syscall(SYS_tgkill, getpid(), thread.id, 0) != 0 && errno == ESRCH) return false;
-  const unsigned long long startTime = StartTimeOf(thread.id);
+  bool unreadable = false;
+  const unsigned long long startTime = StartTimeOf(thread.id, unreadable);
   if (startTime == 0) {
-    // Gone since the check above, or no /proc: then the id is all there is to go by.
-    return access("/proc/self/task", F_OK) != 0;
+    // Gone since the check above; or no /proc, or no file descriptor to read it with: then
+    // the id, alive a moment ago, is all there is to go by.
+    return unreadable || access("/proc/self/task", F_OK) != 0;
   }
   return startTime <= thread.runningAt;
 }

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "platform/posix/ThreadIdentity.h"
@@ -24,12 +26,13 @@ int gWorkersNotYetStarted = 0;
 std::array<ThreadIdentity, 32> gWorkers{};
 std::atomic<bool> gThreadCreationFails{false};
 
-// Caller holds gWorkersMutex. Returns whether a tracked worker is still there.
-bool ForgetFinishedWorkers() {
+// Caller holds gWorkersMutex. Returns whether a tracked worker other than the thread `self`
+// is still there.
+bool ForgetFinishedWorkers(pid_t self = 0) {
   bool anyLeft = false;
   for (ThreadIdentity& worker : gWorkers) {
     if (worker.id != 0 && !StillRunning(worker)) worker = ThreadIdentity{};
-    anyLeft = anyLeft || worker.id != 0;
+    anyLeft = anyLeft || (worker.id != 0 && worker.id != self);
   }
   return anyLeft;
 }
@@ -81,14 +84,18 @@ bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
   return true;
 }
 
-void WorkerThread::SetAffinityMask(std::uint64_t mask) noexcept {
-  if (native_ == 0) return;
+int WorkerThread::SetAffinityMask(std::uint64_t mask) noexcept {
+  if (native_ == 0) return ESRCH;
   cpu_set_t processors;
   CPU_ZERO(&processors);
   for (int bit = 0; bit < 64; ++bit) {
     if ((mask >> bit) & 1U) CPU_SET(bit, &processors);
   }
-  pthread_setaffinity_np(NativeThread(native_), sizeof(processors), &processors);
+  return pthread_setaffinity_np(NativeThread(native_), sizeof(processors), &processors);
+}
+
+std::string SystemErrorText(int code) {
+  return std::generic_category().message(code);
 }
 
 void WorkerThread::Detach() noexcept {
@@ -110,7 +117,7 @@ std::uint64_t CurrentThreadAffinity() noexcept {
 
 bool AnyWorkerInLibrary() noexcept {
   std::lock_guard<std::mutex> lock(gWorkersMutex);
-  const bool trackedWorkerLeft = ForgetFinishedWorkers();
+  const bool trackedWorkerLeft = ForgetFinishedWorkers(CurrentThreadIdentity().id);
   return gWorkersNotYetStarted > 0 || trackedWorkerLeft;
 }
 
@@ -122,6 +129,13 @@ bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
   }
   return true;
 }
+
+// The POSIX loader takes no reference for a thread: nothing holds the library but the unload.
+bool WorkerStillAttached() noexcept {
+  return false;
+}
+
+void NoteThreadDetach() noexcept {}
 
 void SetThreadCreationFailsForTesting(bool fails) noexcept {
   gThreadCreationFails.store(fails);

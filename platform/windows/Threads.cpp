@@ -4,16 +4,27 @@
 
 #include <atomic>
 #include <new>
+#include <system_error>
 
 namespace platform {
 namespace {
 
 std::atomic<bool> gThreadCreationFails{false};
+// Workers started and not yet past their save; workers started and not yet detached from the
+// library (or gone with it).
+std::atomic<int> gWorkersInSave{0};
+std::atomic<int> gWorkersAttached{0};
+thread_local bool tInSave = false;
+
+// Set on a worker whose reference holds a library (not the program itself) until the thread
+// detaches from it. Plain data: a thread-local object with a destructor would pin the library.
+thread_local bool tAttached = false;
 
 struct StartRequest {
   void (*body)(void*);
   void* arg;
   HMODULE library;  // this library, referenced once more for this worker
+  bool attached;    // counted in gWorkersAttached until the thread detaches
 };
 
 // A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
@@ -25,7 +36,11 @@ struct StartRequest {
 DWORD WINAPI WorkerMain(LPVOID parameter) {
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
+  tAttached = start.attached;
+  tInSave = true;
   start.body(start.arg);
+  tInSave = false;
+  gWorkersInSave.fetch_sub(1);
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
   FreeLibraryAndExitThread(start.library, 0);
@@ -34,16 +49,23 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 }  // namespace
 
 bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
-  if (gThreadCreationFails.load()) return false;
   HMODULE library = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCWSTR>(&WorkerMain), &library)) {
     return false;
   }
-  auto* request = new (std::nothrow) StartRequest{body, arg, library};
-  HANDLE thread =
-      request != nullptr ? CreateThread(nullptr, 0, &WorkerMain, request, 0, nullptr) : nullptr;
+  // Linked into the program itself (the unit tests), the code is never unloaded.
+  const bool attached = library != GetModuleHandleW(nullptr);
+  auto* request = new (std::nothrow) StartRequest{body, arg, library, attached};
+  // The test seam fails where CreateThread would, so the reference is given back as it would be.
+  gWorkersInSave.fetch_add(1);
+  if (attached) gWorkersAttached.fetch_add(1);
+  HANDLE thread = request != nullptr && !gThreadCreationFails.load()
+                      ? CreateThread(nullptr, 0, &WorkerMain, request, 0, nullptr)
+                      : nullptr;
   if (thread == nullptr) {
+    if (attached) gWorkersAttached.fetch_sub(1);
+    gWorkersInSave.fetch_sub(1);
     delete request;
     FreeLibrary(library);
     return false;
@@ -52,9 +74,18 @@ bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
   return true;
 }
 
-void WorkerThread::SetAffinityMask(std::uint64_t mask) noexcept {
-  if (native_ == 0) return;
-  ::SetThreadAffinityMask(reinterpret_cast<HANDLE>(native_), static_cast<DWORD_PTR>(mask));
+int WorkerThread::SetAffinityMask(std::uint64_t mask) noexcept {
+  if (native_ == 0) return ERROR_INVALID_HANDLE;
+  if (::SetThreadAffinityMask(reinterpret_cast<HANDLE>(native_), static_cast<DWORD_PTR>(mask)) !=
+      0) {
+    return 0;
+  }
+  const DWORD error = GetLastError();
+  return error != 0 ? static_cast<int>(error) : ERROR_INVALID_PARAMETER;
+}
+
+std::string SystemErrorText(int code) {
+  return std::system_category().message(code);
 }
 
 void WorkerThread::Detach() noexcept {
@@ -73,14 +104,30 @@ std::uint64_t CurrentThreadAffinity() noexcept {
   return previous;
 }
 
-// The module reference keeps the library loaded under a running worker, and at process
-// termination the other threads are already gone: there is never anything to wait for.
+// A worker past its save holds only a module reference, which keeps the library loaded; at
+// process termination the other threads are already gone. What an unload may wait for is a
+// worker still in its save, other than the calling thread.
 bool AnyWorkerInLibrary() noexcept {
-  return false;
+  return gWorkersInSave.load() > (tInSave ? 1 : 0);
 }
 
-bool WaitForWorkersToLeave(std::chrono::milliseconds) noexcept {
+bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (AnyWorkerInLibrary()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Sleep(2);
+  }
   return true;
+}
+
+bool WorkerStillAttached() noexcept {
+  return gWorkersAttached.load() > (tAttached ? 1 : 0);
+}
+
+void NoteThreadDetach() noexcept {
+  if (!tAttached) return;
+  tAttached = false;
+  gWorkersAttached.fetch_sub(1);
 }
 
 void SetThreadCreationFailsForTesting(bool fails) noexcept {

@@ -1,6 +1,11 @@
+#include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csetjmp>
+#include <csignal>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,10 +23,6 @@ void ExitWith42(int) {
 }
 
 void Nothing(int) {}
-
-void WaitForever(void* gate) {
-  static_cast<Gate*>(gate)->Wait(std::chrono::hours(1));
-}
 
 void DoNothing(void*) {}
 
@@ -46,12 +47,130 @@ TEST(FaultGuardDeathTest, FaultOutsideAGuardReachesTheProcessHandler) {
   EXPECT_EXIT(
       {
         InstallPlainHandler(SIGSEGV, &ExitWith42);
-        Gate never;
-        std::thread guarded([&never] { platform::RunGuarded(&WaitForever, &never); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        struct Gates {
+          Gate inside;
+          Gate never;
+        } gates;
+        std::thread guarded([&gates] {
+          platform::RunGuarded(
+              [](void* context) {
+                auto* both = static_cast<Gates*>(context);
+                both->inside.Open();
+                both->never.Wait(std::chrono::hours(1));
+              },
+              &gates);
+        });
+        gates.inside.Wait();  // the guard's handlers are in place
         RaiseFault(Fault::NullWrite);
       },
       ::testing::ExitedWithCode(42), "");
+}
+
+std::atomic<int> gCalls{0};
+
+bool Blocked(int signal) {
+  sigset_t current;
+  pthread_sigmask(SIG_SETMASK, nullptr, &current);
+  return sigismember(&current, signal) == 1;
+}
+
+// Returns: with SA_RESETHAND the repeated fault must then end the process by SIGSEGV.
+void CountAndReturn(int) {
+  if (gCalls.fetch_add(1) >= 3) _exit(3);  // called again and again: the reset was ignored
+}
+// Exits 40 + (SIGUSR1 blocked) + 2 * (SIGSEGV blocked), so the mask it ran with shows.
+void ReportMask(int) {
+  _exit(40 + (Blocked(SIGUSR1) ? 1 : 0) + (Blocked(SIGSEGV) ? 2 : 0));
+}
+void ReportMaskWithInfo(int signal, siginfo_t* info, void*) {
+  _exit(info != nullptr && info->si_signo == signal && info->si_addr == nullptr ? 50 : 59);
+}
+
+void InstallPrevious(int flags, bool maskUsr1, void (*plain)(int),
+                     void (*withInfo)(int, siginfo_t*, void*)) {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  if (maskUsr1) sigaddset(&action.sa_mask, SIGUSR1);
+  action.sa_flags = flags;
+  if (withInfo != nullptr) {
+    action.sa_sigaction = withInfo;
+  } else {
+    action.sa_handler = plain;
+  }
+  sigaction(SIGSEGV, &action, nullptr);
+  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());  // the guard goes in
+}
+
+// A fault outside any guard reaches the process's previous handler as the kernel would have
+// delivered it: its flags, its mask and its kind of handler all hold.
+TEST(FaultGuardDeathTest, ForwardingDeliversAsTheKernelWould) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        InstallPrevious(SA_RESETHAND, false, &CountAndReturn, nullptr);
+        RaiseFault(Fault::NullWrite);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        InstallPrevious(0, true, &ReportMask, nullptr);
+        RaiseFault(Fault::NullWrite);
+      },
+      ::testing::ExitedWithCode(43), "")
+      << "sa_mask and the signal itself are blocked";
+  EXPECT_EXIT(
+      {
+        InstallPrevious(SA_NODEFER, false, &ReportMask, nullptr);
+        RaiseFault(Fault::NullWrite);
+      },
+      ::testing::ExitedWithCode(40), "")
+      << "SA_NODEFER leaves the signal open";
+  EXPECT_EXIT(
+      {
+        InstallPrevious(SA_SIGINFO, false, nullptr, &ReportMaskWithInfo);
+        RaiseFault(Fault::NullWrite);
+      },
+      ::testing::ExitedWithCode(50), "");
+  EXPECT_EXIT(
+      {
+        InstallPrevious(0, false, SIG_IGN, nullptr);
+        RaiseFault(Fault::NullWrite);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "")
+      << "a fault cannot be ignored";
+  EXPECT_EXIT(
+      {
+        InstallPrevious(0, false, SIG_DFL, nullptr);
+        raise(SIGSEGV);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+// A component that puts its own handler in after the guard's, without chaining: the next
+// save's fault is still the guard's, every other fault is the component's, and the unload hands
+// the component's handler back.
+sigjmp_buf gComponentRecovery;
+volatile std::sig_atomic_t gComponentFaults = 0;
+void ComponentHandler(int) {
+  gComponentFaults = gComponentFaults + 1;
+  siglongjmp(gComponentRecovery, 1);
+}
+
+TEST(FaultGuardDeathTest, AHandlerInstalledLaterDoesNotTakeTheSavesFaults) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+        InstallPlainHandler(SIGSEGV, &ComponentHandler);
+        const auto outcome =
+            platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
+        if (outcome.ending != platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
+        if (sigsetjmp(gComponentRecovery, 1) == 0) RaiseFault(Fault::NullWrite);
+        if (gComponentFaults != 1) _exit(21);
+        platform::RestoreFaultHandlers();
+        _exit(CurrentAction(SIGSEGV).sa_handler == &ComponentHandler ? 0 : 22);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {
@@ -80,7 +199,8 @@ TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {
   InstallPlainHandler(SIGFPE, SIG_DFL);
 }
 
-// A thread id that the kernel has handed to a newer thread does not count as the old thread.
+// A thread id that the kernel has handed to a newer thread does not count as the old thread;
+// a live thread whose start time cannot be read (no file descriptor left) still counts.
 TEST(ThreadIdentityTest, AThreadIsKnownByItsIdAndStartTime) {
   platform::ThreadIdentity worker;
   Gate finish;
@@ -95,6 +215,17 @@ TEST(ThreadIdentityTest, AThreadIsKnownByItsIdAndStartTime) {
   platform::ThreadIdentity earlierThread = worker;
   earlierThread.runningAt -= static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
   EXPECT_FALSE(platform::StillRunning(earlierThread));
+
+  {
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    const bool stillRunning = platform::StillRunning(worker);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(stillRunning) << "a thread whose start time cannot be read was taken for gone";
+  }
 
   finish.Open();
   thread.join();

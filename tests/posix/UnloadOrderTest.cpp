@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include <csetjmp>
 #include <csignal>
@@ -51,7 +52,7 @@ TEST_F(UnloadOrderDeathTest, TheHostsCrashHandlerOutlivesUnloadsAndReloads) {
           LoadPlugin();
           const int runs = SimulatedSave::Runs();
           SimulatedSave::Request();  // the save thread puts the guard's handlers in place
-          Eventually([&] { return SimulatedSave::Runs() > runs; });
+          if (!Eventually([&] { return SimulatedSave::Runs() > runs; })) std::exit(30);
           if (round == 2 && HostHandlerGetsAFault()) ++faultsSeen;
           UnloadPlugin();
           if (HostHandlerGetsAFault()) ++faultsSeen;
@@ -109,6 +110,54 @@ TEST_F(UnloadOrderTest, ProcessExitDuringASaveLetsItFinish) {
   EXPECT_EQ(ReadFile(marker), "world");
   EXPECT_NE(ReadFile(logFile).find(std::string("[Tamsel][info] ") + kWaitLine + "\r\n"),
             std::string::npos);
+}
+
+// The server's routine calls exit() on the save thread: the unload that runs at exit, on that
+// same thread, does not wait for the save it is part of.
+TEST_F(UnloadOrderTest, ExitInsideTheSaveDoesNotWaitForItself) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const auto logFile = serverDir_.Path() / "server.log";
+  EXPECT_EXIT(
+      {
+        SimHost::UseConsoleAndFileSinks(logFile.string());
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        SimulatedSave::SetBody([](ADravikMode*) { std::exit(7); });
+        SimulatedSave::Request();
+        std::this_thread::sleep_for(std::chrono::seconds(300));  // the save ends the process
+      },
+      ::testing::ExitedWithCode(7), "");
+  const std::string log = ReadFile(logFile);
+  EXPECT_EQ(log.find("did not finish"), std::string::npos) << log;
+  EXPECT_EQ(log.find(kWaitLine), std::string::npos) << log;
+}
+
+// A save that faults while the library is being unloaded, with its fault reported: the report
+// names the module without the loader's lock, which the unload holds while it waits.
+TEST_F(UnloadOrderTest, AFaultReportedDuringTheUnloadDoesNotStallIt) {
+  serverDir_.WriteConfig(R"({"CpuThreads": "", "LogSaveFaults": true})");
+  LoadPlugin();
+  SimulatedSave::SetBody([](ADravikMode*) {
+    // The unload has begun once it has asked the host to take the detour away.
+    Eventually([] {
+      const auto requests = SimHost::HookRequests();
+      return !requests.empty() && requests.back().kind == SimHost::HookRequest::Kind::Remove;
+    });
+    RaiseFault(Fault::NullWrite);
+  });
+  SimulatedSave::Request();
+  ASSERT_TRUE(Eventually([] { return SimulatedSave::Runs() == 1; }));
+  UnloadPlugin();
+  std::vector<std::string> errors;
+  for (const auto& line : Logged())
+    if (line.rfind("error|", 0) == 0) errors.push_back(line);
+  ASSERT_EQ(errors.size(), 2U) << ::testing::PrintToString(errors);
+  EXPECT_EQ(errors[0], "error|Error failed to save!");
+  EXPECT_EQ(errors[1].rfind("error|Save fault: SIGSEGV (invalid memory access) writing address 0x0 "
+                            "in tamsel_end_to_end_tests+0x",
+                            0),
+            0U)
+      << errors[1];
 }
 
 }  // namespace

@@ -4,10 +4,27 @@
 
 #include "sim/server/Faults.h"
 
+namespace {
+
+// As ordinary code recurses: each call opens a frame and writes into it, so the faulting store
+// can lie just above the stack pointer. The frame is used after the call, so the recursion
+// cannot become a loop.
+volatile bool gStopRecursion = false;  // never set: only makes the recursion look finite
+
+__attribute__((noinline)) int Recurse(int depth) {
+  if (gStopRecursion) return 0;
+  volatile char frame[512];
+  frame[depth % sizeof(frame)] = static_cast<char>(depth);
+  return Recurse(depth + 1) + frame[(depth * 7) % sizeof(frame)];
+}
+
+}  // namespace
+
 std::vector<Fault> AllFaults() {
   std::vector<Fault> faults;
-  for (Fault fault : {Fault::StdException, Fault::OtherException, Fault::NullWrite,
-                      Fault::DivideByZero, Fault::IllegalInstruction, Fault::StackOverflow}) {
+  for (Fault fault :
+       {Fault::StdException, Fault::OtherException, Fault::NullWrite, Fault::DivideByZero,
+        Fault::IllegalInstruction, Fault::StackOverflow, Fault::Recursion}) {
     if (RaisedReliablyHere(fault)) faults.push_back(fault);
   }
   return faults;
@@ -27,6 +44,8 @@ std::string FaultName(Fault fault) {
       return "IllegalInstruction";
     case Fault::StackOverflow:
       return "StackOverflow";
+    case Fault::Recursion:
+      return "Recursion";
   }
   return "Unknown";
 }
@@ -45,6 +64,8 @@ void RaiseFault(Fault fault) {
       SimServer::RaiseProcessorFault(SimServer::ProcessorFault::IllegalInstruction);
     case Fault::StackOverflow:
       SimServer::RaiseProcessorFault(SimServer::ProcessorFault::StackOverflow);
+    case Fault::Recursion:
+      Recurse(1);
   }
   throw std::logic_error("no such fault");
 }

@@ -12,7 +12,9 @@ enum class Fault {
   NullWrite,
   DivideByZero,
   IllegalInstruction,
-  StackOverflow  // raise it on a thread of its own: the thread's stack is spent afterwards
+  // Raise these on a thread of their own: the thread's stack is spent afterwards.
+  StackOverflow,  // a tight loop of pushes
+  Recursion       // a function calling itself, each call with a frame of locals
 };
 
 // Every fault that can be raised for real on this platform.

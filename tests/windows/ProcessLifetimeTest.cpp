@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "host/VelkorApi.h"
 #include "tests/support/Gate.h"
@@ -82,14 +83,45 @@ TEST_F(ProcessLifetimeTest, TenThousandSavesLeaveTheHeapAndTheHandlesAsTheyWere)
   EXPECT_EQ(GetModuleHandleA("Tamsel.dll"), nullptr);
 }
 
+// The host frees the plug-in while a save runs and the server goes on asking for saves: the
+// save thread's reference keeps the library loaded until the save ends, and the unload that
+// then runs on that thread waits for the requests inside the detour before the code goes.
+TEST_F(ProcessLifetimeTest, UnloadDuringASaveWhileSavesAreAskedForKeepsTheServerAlive) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    LoadPlugin();
+    StartSaveThatTakes(std::chrono::milliseconds(30));
+    UnloadPlugin();  // the save thread holds the last reference now
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (GetModuleHandleA("Tamsel.dll") != nullptr &&
+           std::chrono::steady_clock::now() < deadline) {
+      SimulatedSave::Request();
+    }
+    ASSERT_EQ(GetModuleHandleA("Tamsel.dll"), nullptr) << "cycle " << cycle;
+  }
+  EXPECT_EQ(sink_->CountOf("error",
+                           "The world save did not finish within 60 seconds; "
+                           "unloading anyway."),
+            0);
+}
+
 // When the process exits, Windows ends every other thread first, perhaps one that holds a
-// sink's lock; the library's detach must not wait for it.
+// sink's lock, perhaps a save's; the library's detach must not wait for either. (With a save
+// cut off, an ordinary detach would wait for its flag and log that it does, on either spdlog
+// line.)
 TEST_F(ProcessLifetimeTest, ExitWhileAnotherThreadHoldsASinkLockEndsCleanly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         serverDir_.WriteConfig(R"({"CpuThreads": ""})");
         LoadPlugin();
+        Gate saveRuns;
+        SimulatedSave::SetBody([&saveRuns](ADravikMode*) {
+          saveRuns.Open();
+          std::this_thread::sleep_for(std::chrono::hours(1));
+        });
+        SimulatedSave::Request();
+        saveRuns.Wait();
         Gate held;
         std::thread([this, &held] {
           sink_->Lock().lock();

@@ -11,6 +11,7 @@ std::uint32_t ExpectedFaultCode(Fault fault) {
     case Fault::IllegalInstruction:
       return SIGILL;
     case Fault::StackOverflow:
+    case Fault::Recursion:
       return SIGSEGV;
     default:
       return 0;
@@ -26,6 +27,7 @@ std::string ExpectedFaultWords(Fault fault) {
     case Fault::IllegalInstruction:
       return "SIGILL (illegal instruction) in ";
     case Fault::StackOverflow:
+    case Fault::Recursion:
       return "SIGSEGV (stack overflow) in ";
     default:
       return "";

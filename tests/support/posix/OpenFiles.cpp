@@ -1,5 +1,7 @@
 #include "tests/support/OpenFiles.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 std::size_t OpenFileCount() {
@@ -10,4 +12,8 @@ std::size_t OpenFileCount() {
     ++count;
   }
   return count;
+}
+
+bool MakeFifo(const std::filesystem::path& path) {
+  return mkfifo(path.c_str(), 0600) == 0;
 }
