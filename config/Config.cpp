@@ -74,15 +74,15 @@ void ApplyCpuThreads(const EngineString& cpuThreads, std::int32_t hardwareThread
   }
 }
 
-// An optional true/false member of the configuration object. Absent: false. Any other value
-// is refused with a warning that names it, and the plug-in goes on with false.
-bool OptionalSwitch(const nlohmann::json& document, const char* name) {
+// An optional true/false member of the configuration object; absent, it keeps its default.
+// Any other value is refused with a warning that names it, and the default is used.
+bool OptionalSwitch(const nlohmann::json& document, const char* name, bool defaultValue) {
   const auto found = document.find(name);
-  if (found == document.end()) return false;
+  if (found == document.end()) return defaultValue;
   if (found->is_boolean()) return found->get<bool>();
-  PluginLog::Get().GetLog()->warn(
-      "\"{}\" in config.json must be true or false; it is left at false.", name);
-  return false;
+  PluginLog::Get().GetLog()->warn("\"{}\" in config.json must be true or false; it is left at {}.",
+                                  name, defaultValue ? "true" : "false");
+  return defaultValue;
 }
 
 // Where to open the file. The host's directory text is UTF-8: opened by its Unicode name, a
@@ -172,8 +172,9 @@ void LoadConfig(std::int32_t hardwareThreads) {
   nlohmann::json document;
   text >> document;
   const std::string cpuThreadsUtf8 = document["CpuThreads"].get<std::string>();
-  LogSaveTimes = OptionalSwitch(document, "LogSaveTimes");
-  LogSaveFaults = OptionalSwitch(document, "LogSaveFaults");
+  LogSaveTimes = OptionalSwitch(document, "LogSaveTimes", false);
+  LogSaveFaults = OptionalSwitch(document, "LogSaveFaults", false);
+  WaitForSaveAtExit = OptionalSwitch(document, "WaitForSaveAtExit", true);
   EngineArray<std::int32_t> accepted;
   const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
   EngineArray<EngineString> entries;

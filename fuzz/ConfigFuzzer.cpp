@@ -50,7 +50,8 @@ bool IsOwnMessage(const std::string& message) {
       R"(|CPU Affinity Enabled!)"
       R"(|Using CPU Thread\[\d+\]!)"
       R"re(|"(LogSaveTimes|LogSaveFaults)" in config\.json must be true or false; )re"
-      R"(it is left at false\.)");
+      R"(it is left at false\.)"
+      R"re(|"WaitForSaveAtExit" in config\.json must be true or false; it is left at true\.)re");
   return std::regex_match(message, kOwnMessages);
 }
 
@@ -96,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   AffinityMask = 0;
   LogSaveTimes = false;
   LogSaveFaults = false;
+  WaitForSaveAtExit = true;
   gSink->messages.clear();
   try {
     LoadConfig(hardwareThreads);

@@ -8,6 +8,7 @@
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "platform/FaultGuard.h"
+#include "platform/ProcessExit.h"
 #include "plugin/SaveWorld.h"
 
 namespace {
@@ -38,6 +39,7 @@ void PluginLoad() {
   // The host's answer is not examined: if it refuses, the server keeps its own routine.
   VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
                                     reinterpret_cast<void**>(&ServerSaveWorld));
+  if (WaitForSaveAtExit) platform::InterceptProcessExit(&HoldExitForSave);
 }
 
 void PluginUnload(bool processTerminating) {
@@ -45,6 +47,7 @@ void PluginUnload(bool processTerminating) {
   // The system has ended every other thread, perhaps inside a sink with its lock held: touch
   // nothing that could wait for one.
   if (processTerminating) return;
+  platform::ReleaseProcessExit();
   WaitForSaveWorker();
   platform::RestoreFaultHandlers();
   PluginLog::Get().HandBackSinks();

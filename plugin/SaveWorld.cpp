@@ -19,6 +19,7 @@ bool AffinityEnabled = false;
 std::uint64_t AffinityMask = 0;
 bool LogSaveTimes = false;
 bool LogSaveFaults = false;
+bool WaitForSaveAtExit = true;
 
 namespace {
 
@@ -37,6 +38,8 @@ thread_local int tDetourCallsOnThisThread = 0;
 // started). An unload on such a thread (the server's routine called exit()) must not wait for
 // the save it is part of.
 thread_local bool tRunningSave = false;
+// Set once the process has begun a graceful exit: a worker started now would be cut off.
+std::atomic<bool> gProcessExiting{false};
 // A refused pinning is reported once per load.
 std::atomic<bool> gPinningFailureReported{false};
 
@@ -167,6 +170,10 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     PluginLog::Get().GetLog()->warn("World Already Saving!");
     return;
   }
+  if (gProcessExiting.load()) {
+    RunSave(gameMode);  // a worker would be ended with the process, mid-save
+    return;
+  }
   if (platform::WorkerStillAttached()) {
     SaveInProgress.store(false, std::memory_order_release);
     PluginLog::Get().GetLog()->warn("World Already Saving!");
@@ -189,18 +196,47 @@ void SaveWorldDetour(ADravikMode* gameMode) {
 
 void ResetSaveState() {
   SaveInProgress.store(false, std::memory_order_release);
+  gProcessExiting.store(false);
   gPinningFailureReported.store(false);
 }
 
-void WaitForSaveWorker() {
-  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
-  bool announced = false;
-  const auto announce = [&announced] {
-    if (announced) return;
-    announced = true;
+namespace {
+
+// Logs that the unload or the exit waits, once.
+class WaitAnnouncement {
+ public:
+  void operator()() {
+    if (announced_) return;
+    announced_ = true;
     PluginLog::Get().GetLog()->info(
         "Waiting for the running world save to finish before unloading.");
-  };
+  }
+
+ private:
+  bool announced_ = false;
+};
+
+// Waits for a save thread still in the library's code (never the calling one); false when the
+// deadline came first.
+bool WaitForWorkers(std::chrono::steady_clock::time_point deadline, WaitAnnouncement& announce) {
+  if (!platform::AnyWorkerInLibrary()) return true;
+  announce();
+  const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
+}
+
+void ReportWaitTimedOut() {
+  PluginLog::Get().GetLog()->error(
+      "The world save did not finish within {} seconds; unloading anyway.",
+      static_cast<long long>(kUnloadWaitLimit.count()));
+}
+
+}  // namespace
+
+void WaitForSaveWorker() {
+  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
+  WaitAnnouncement announce;
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
   // removed starts no worker now. A save on this very thread holds it already.
@@ -213,16 +249,23 @@ void WaitForSaveWorker() {
   done = done && WaitUntil(deadline, [] {
            return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
          });
-  if (done && platform::AnyWorkerInLibrary()) {
-    announce();
-    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    done = platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
-  }
-  if (!done) {
-    PluginLog::Get().GetLog()->error(
-        "The world save did not finish within {} seconds; unloading anyway.",
-        static_cast<long long>(kUnloadWaitLimit.count()));
-  }
+  done = done && WaitForWorkers(deadline, announce);
+  if (!done) ReportWaitTimedOut();
   std::this_thread::sleep_for(kDetourGrace);
+}
+
+void HoldExitForSave() {
+  gProcessExiting.store(true);
+  // exit() called by the save itself: the save is over as far as it is concerned.
+  if (tRunningSave) return;
+  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
+  WaitAnnouncement announce;
+  const bool done = WaitUntil(deadline,
+                              [&announce] {
+                                if (!SaveInProgress.load(std::memory_order_acquire)) return true;
+                                announce();
+                                return false;
+                              }) &&
+                    WaitForWorkers(deadline, announce);
+  if (!done) ReportWaitTimedOut();
 }

@@ -21,6 +21,9 @@ extern std::uint64_t AffinityMask;
 // normally, and an error line saying what ended each save that failed.
 extern bool LogSaveTimes;
 extern bool LogSaveFaults;
+// From config.json (default true): hold a graceful exit of the process until a running save is
+// done (the Windows exit hook; on POSIX the unload at exit always waits).
+extern bool WaitForSaveAtExit;
 
 // Takes the server's save request: runs the save on a new thread and returns at once, or
 // refuses the request while a save runs.
@@ -34,6 +37,11 @@ void SaveWorker(ADravikMode* gameMode);
 // inside the detour and for a save thread that still runs the library's code. Logs when it has
 // to wait and when the limit runs out. Never waits for a save on the calling thread.
 void WaitForSaveWorker();
+
+// Runs as the process begins a graceful exit, before the other threads are ended: from now on
+// a save request runs on the calling thread, and a running save on another thread is waited
+// for, within the unload's limit and with its log lines.
+void HoldExitForSave();
 
 // A fresh library's save state: no save under way, no pinning failure reported yet.
 void ResetSaveState();

@@ -39,6 +39,15 @@ echo "Longest game-loop stall: ${without} ms without the plug-in, ${with} ms wit
   "($(awk -v a="$without" -v b="$with" 'BEGIN { printf "%.0f", a / b }') times shorter)."
 "$demo/with-plugin/dravik-server" --dir "$demo" \
   --compare "$demo/without-plugin" "$demo/with-plugin" >/dev/null
+for dir in "$demo/without-plugin" "$demo/with-plugin"; do
+  on_disk=$("$demo/with-plugin/dravik-server" --verify "$dir/world.sav" | sed -n 's/.*written by save //p')
+  if [ "$on_disk" != "$(value "$dir" final_save)" ]; then
+    echo "The final save of $dir is not on disk (save ${on_disk:-none} is)." >&2
+    exit 1
+  fi
+done
+echo "The final save, asked for as each server exited, is on disk in both runs" \
+  "(save $(value "$demo/with-plugin" final_save))."
 echo "Both runs on one chart: $demo/compare.svg (summary page: $demo/compare.html)"
 echo "Each run's own chart:   $demo/without-plugin/ticks.svg and $demo/with-plugin/ticks.svg"
 echo "Server logs:            $demo/*/server.log"

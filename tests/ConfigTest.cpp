@@ -178,17 +178,28 @@ TEST_F(ConfigTest, OptionalSwitchesAreReadWithoutTouchingTheProcessorList) {
   // Of the wrong type: one warning naming the member, false, and the list read as always.
   SetUp();
   SimHost::SetCurrentDir(serverDir_.Path().string());
-  serverDir_.WriteConfig(R"({"CpuThreads": "0", "LogSaveFaults": "yes", "LogSaveTimes": 1})");
+  serverDir_.WriteConfig(
+      R"({"CpuThreads": "0", "LogSaveFaults": "yes", "LogSaveTimes": 1, "WaitForSaveAtExit": 0})");
   LoadConfig(8);
   EXPECT_FALSE(LogSaveTimes);
   EXPECT_FALSE(LogSaveFaults);
+  EXPECT_TRUE(WaitForSaveAtExit);
   EXPECT_EQ(
       Logged(),
       (std::vector<std::string>{
           "warning|\"LogSaveTimes\" in config.json must be true or false; it is left at false.",
           "warning|\"LogSaveFaults\" in config.json must be true or false; it is left at false.",
+          "warning|\"WaitForSaveAtExit\" in config.json must be true or false; it is left at "
+          "true.",
           kEnabled, Using(0)}));
   EXPECT_EQ(AffinityMask, 1U);
+
+  SetUp();
+  SimHost::SetCurrentDir(serverDir_.Path().string());
+  serverDir_.WriteConfig(R"({"CpuThreads": "", "WaitForSaveAtExit": false})");
+  LoadConfig(8);
+  EXPECT_FALSE(WaitForSaveAtExit);
+  EXPECT_TRUE(Logged().empty());
 }
 
 // A file that cannot be read says why in the system's words, not as a JSON error.

@@ -1,12 +1,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <regex>
 
 #include "host/VelkorApi.h"
 #include "logging/SpdlogLine.h"
+#include "platform/Files.h"
 #include "platform/Threads.h"
 #include "sim/host/SimHost.h"
 #include "tests/support/Faults.h"
@@ -177,25 +180,80 @@ TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
   EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 0);
 }
 
-// The server exits while a save runs, with the plug-in still loaded. On Windows the save thread
-// is ended with the process and the unload must not wait for it; on Linux the exit lets the
-// save finish first. Either way the exit completes and reports success.
-TEST_F(EndToEndTest, ProcessExitDuringASaveEndsCleanly) {
+// The server exits gracefully while a save runs, with the plug-in still loaded: the exit waits
+// for the save (on Windows through the plug-in's exit hook, which must see ExitProcess called
+// directly too; on Linux in the unload at exit), also after an unload and a reload.
+struct GracefulExit {
+  const char* name;
+  bool reloadFirst;
+  bool exitProcess;
+};
+
+void PrintTo(const GracefulExit& way, std::ostream* out) {
+  *out << way.name;
+}
+
+class GracefulExitTest : public LoadedPluginFixture,
+                         public ::testing::WithParamInterface<GracefulExit> {};
+
+// A path the test and its death-test child agree on: on Windows the child runs the test anew.
+std::filesystem::path SharedFile(const std::string& name) {
+  return std::filesystem::path(::testing::TempDir()) / ("tamsel-" + name);
+}
+
+TEST_P(GracefulExitTest, TheSaveItInterruptsIsKept) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const GracefulExit way = GetParam();
+  const auto marker = SharedFile(std::string("exit-") + way.name);
+  std::filesystem::remove(marker);
   EXPECT_EXIT(
       {
         serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        if (way.reloadFirst) {
+          LoadPlugin();
+          UnloadPlugin();
+        }
         LoadPlugin();
         Gate started;
-        SimulatedSave::SetBody([&started](ADravikMode*) {
+        SimulatedSave::SetBody([&started, &marker](ADravikMode*) {
           started.Open();
-          std::this_thread::sleep_for(std::chrono::seconds(1));
+          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          std::ofstream(marker) << "saved";
         });
         SimulatedSave::Request();
         started.Wait();
+        if (way.exitProcess) platform::EndProcess(0);
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(marker), "saved");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, GracefulExitTest,
+                         ::testing::Values(GracefulExit{"Exit", false, false},
+                                           GracefulExit{"ExitAfterAReload", true, false},
+                                           GracefulExit{"ExitProcess", false, true}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// The server's routine calls exit() on the save thread: the exit does not wait for the save it
+// is part of.
+TEST_F(EndToEndTest, ExitInsideTheSaveDoesNotWaitForItself) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto logFile = SharedFile("exit-inside.log");
+  std::filesystem::remove(logFile);
+  EXPECT_EXIT(
+      {
+        SimHost::UseConsoleAndFileSinks(logFile.u8string());
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        SimulatedSave::SetBody([](ADravikMode*) { std::exit(7); });
+        SimulatedSave::Request();
+        std::this_thread::sleep_for(std::chrono::seconds(300));  // the save ends the process
+      },
+      ::testing::ExitedWithCode(7), "");
+  const std::string log = ReadFile(logFile);
+  EXPECT_EQ(log.find("did not finish"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Waiting for the running world save"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -42,18 +42,34 @@ function(count_in file text out)
 endfunction()
 
 # The server's log and report agree: every save that started is logged as started, and as
-# saved or failed.
+# saved or failed. The final save, asked for after the report, is one more of each.
 function(expect_log_agrees_with_summary)
   summary_value(saves_accepted accepted)
   summary_value(saves_completed completed)
   summary_value(saves_failed failed)
+  summary_value(final_save final)
+  if(final GREATER 0)
+    math(EXPR accepted "${accepted} + 1")
+  endif()
+  math(EXPR ended "${completed} + ${failed}")
   count_in("${log}" "\\[Server\\] ?\\[info\\] World save started" started_lines)
   count_in("${log}" "\\[Server\\] ?\\[info\\] World saved in" saved_lines)
   count_in("${log}" "\\[Server\\] ?\\[error\\] World save failed: " failed_lines)
-  if(NOT started_lines EQUAL accepted OR NOT saved_lines EQUAL completed
-     OR NOT failed_lines EQUAL failed)
+  math(EXPR ended_lines "${saved_lines} + ${failed_lines}")
+  if(NOT started_lines EQUAL accepted OR NOT ended_lines EQUAL started_lines
+     OR saved_lines LESS completed OR failed_lines LESS failed)
     message(FATAL_ERROR "log (${started_lines} started, ${saved_lines} saved, ${failed_lines} "
-                        "failed) and summary (${accepted}, ${completed}, ${failed}) differ")
+                        "failed) and summary (${accepted} with the final save, ${completed}, "
+                        "${failed}) differ")
+  endif()
+endfunction()
+
+# The save on disk is the final one, complete, though the server did not wait for it.
+function(expect_final_save_on_disk)
+  summary_value(final_save final)
+  run_server(--verify "${WORK_DIR}/world.sav")
+  if(NOT result EQUAL 0 OR NOT output MATCHES "complete, written by save ${final}\n")
+    message(FATAL_ERROR "the final save (save ${final}) is not the one on disk: ${output}")
   endif()
 endfunction()
 
@@ -100,6 +116,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "the save does not load back: ${output}")
 endif()
 expect_log_agrees_with_summary()
+expect_final_save_on_disk()
 expect_not_in("${log}" "[Tamsel][info] World saved in")
 if(HOST_SPDLOG_0)
   # The host's spdlog line: the server's own lines keep the host's pattern beside the plug-in.
@@ -114,7 +131,7 @@ summary_value(saves_completed completed)
 file(STRINGS "${WORK_DIR}/saves.csv" saves_lines)
 list(LENGTH saves_lines saves_rows)
 count_in("${log}" "\\[Tamsel\\]\\[info\\] World saved in [0-9]+\\.[0-9][0-9][0-9] s\\." reported)
-if(NOT completed EQUAL 3 OR NOT saves_rows EQUAL 4 OR NOT reported EQUAL 3)
+if(NOT completed EQUAL 3 OR NOT saves_rows EQUAL 4 OR NOT reported EQUAL 4)
   message(FATAL_ERROR "expected 3 saves run, measured and reported (${completed}, "
                       "${saves_rows} lines in saves.csv, ${reported} reports):\n${output}")
 endif()
@@ -158,7 +175,8 @@ endif()
 # with it, so the leak checker must look away.
 write_config("{\"CpuThreads\": \"\", \"LogSaveFaults\": true}")
 set(SERVER_ENV ASAN_OPTIONS=detect_leaks=0)
-run_server(--dir "${WORK_DIR}" --saves 2 --save-interval 0.2 --world-mb 4 --fail crash)
+run_server(--dir "${WORK_DIR}" --saves 2 --save-interval 0.2 --world-mb 4 --fail crash
+           --no-final-save)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "the server did not survive a crashing save (${result}):\n${output}")
 endif()
@@ -187,6 +205,22 @@ endif()
 run_server(--dir "${WORK_DIR}" --seconds 30 --svg "${WORK_DIR}/missing/ticks.svg")
 if(result EQUAL 0 OR NOT output MATCHES "cannot write")
   message(FATAL_ERROR "an unwritable --svg was not refused before the run (${result}): ${output}")
+endif()
+
+# The server asks for its final save and ends at once, whichever way it ends: the plug-in
+# holds the exit until the save is done, and that save is the one on disk.
+write_config("{\"CpuThreads\": \"\"}")
+foreach(how return exit exit-process)
+  run_server_ok(--dir "${WORK_DIR}" --saves 1 --save-interval 0.1 --world-mb 4
+                --slow-disk-ms 100 --exit-with ${how})
+  expect_in("${log}" "[Tamsel][info] Waiting for the running world save to finish")
+  expect_final_save_on_disk()
+endforeach()
+# Without the final save, the last periodic save is the one on disk.
+run_server_ok(--dir "${WORK_DIR}" --saves 2 --save-interval 0.1 --world-mb 1 --no-final-save)
+run_server(--verify "${WORK_DIR}/world.sav")
+if(NOT output MATCHES "written by save 2\n")
+  message(FATAL_ERROR "the last periodic save is not on disk: ${output}")
 endif()
 
 # A disk that fills up during the reports: the run fails and says which file and why.

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace platform {
 
 std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) {
@@ -23,6 +25,10 @@ std::vector<std::filesystem::path> SubfolderNames(const std::filesystem::path& f
 
 bool SyncToDisk(std::FILE* file) {
   return fsync(fileno(file)) == 0;
+}
+
+void EndProcess(int exitCode) {
+  std::exit(exitCode);
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {

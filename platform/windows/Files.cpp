@@ -60,6 +60,10 @@ bool SyncToDisk(std::FILE* file) {
   return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
 }
 
+void EndProcess(int exitCode) {
+  ExitProcess(static_cast<UINT>(exitCode));
+}
+
 std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   // The 8-bit argv holds the code page's guess at each character: "☃" arrives as "?".
   int count = 0;

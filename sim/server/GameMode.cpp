@@ -17,7 +17,8 @@ void ADravikMode::SaveWorldEntry(ADravikMode* self) {
 void ADravikMode::SaveWorld() {
   BeginSave();
   try {
-    world_.Save(settings_.file, &ADravikMode::BetweenChunks, this);
+    world_.Save(settings_.file, &ADravikMode::BetweenChunks, this,
+                static_cast<std::uint64_t>(saveNumber_));
   } catch (const std::exception& failure) {
     EndSave(false, failure.what());
     LeaveRoutine();
@@ -43,7 +44,7 @@ void ADravikMode::BeginSave() {
   if (running_.load()) EndSave(false, "the save was abandoned before it finished");
   {
     std::lock_guard<std::mutex> lock(countsMutex_);
-    ++counts_.started;
+    saveNumber_ = ++counts_.started;
     saveStart_ = Clock::now();
     routineActive_ = true;
     // Called directly (a test, a console command) the save answers no request: it starts now.

@@ -86,6 +86,7 @@ class ADravikMode {
   std::mutex countsMutex_;  // never held while the world is written
   SimServer::SaveCounts counts_;
   Clock::time_point saveStart_{};
+  int saveNumber_ = 0;  // of the save in progress, 1 for the run's first
   // True from a save's start until its routine is left (returned, raised or faulted).
   bool routineActive_ = false;
   std::optional<double> unansweredRequestSeconds_;

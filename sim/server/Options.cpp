@@ -69,6 +69,20 @@ Options ParseOptions(const std::vector<std::string>& arguments) {
       options.failure = ParseFailure(value());
     } else if (option == "--no-plugins") {
       options.loadPlugins = false;
+    } else if (option == "--no-final-save") {
+      options.finalSave = false;
+    } else if (option == "--exit-with") {
+      const std::string& way = value();
+      if (way == "return") {
+        options.exitWith = Options::ExitWith::Return;
+      } else if (way == "exit") {
+        options.exitWith = Options::ExitWith::Exit;
+      } else if (way == "exit-process") {
+        options.exitWith = Options::ExitWith::ExitProcess;
+      } else {
+        throw std::invalid_argument("--exit-with takes return, exit or exit-process, not \"" + way +
+                                    "\"");
+      }
     } else if (option == "--csv") {
       options.csvFile = std::filesystem::u8path(value());
     } else if (option == "--svg") {
@@ -102,9 +116,16 @@ Options:
   --slow-disk-ms N     extra milliseconds per MiB saved, like a slow disk (default 0)
   --fail MODE          make every save fail: none, throw or crash (default none)
   --no-plugins         run without loading any plug-in
+  --no-final-save      end without the final save (by default, once the run is over and its
+                       reports are written, one more save is asked for through the routine
+                       and the server ends at once, as a real server shuts down)
+  --exit-with HOW      how the server ends: return (from main, the default), exit (the C
+                       library's exit()) or exit-process (Windows' ExitProcess; exit()
+                       elsewhere)
   --csv FILE           tick times as CSV (default <server dir>/ticks.csv)
   --svg FILE           chart of the tick times (default <server dir>/ticks.svg)
-  --verify FILE        check that a world save is complete, then exit
+  --verify FILE        check that a world save is complete and say which save of its run
+                       wrote it, then exit
   --compare DIR1 DIR2  chart two runs on the same world, one without and one with the plug-in
                        (in either order): writes compare.svg and compare.html into --dir,
                        then exits

@@ -19,6 +19,11 @@ struct Options {
   int slowDiskMsPerMegabyte = 0;
   SaveFailure failure = SaveFailure::None;
   bool loadPlugins = true;
+  // At the end of the run: one more save through the routine, then the process ends this way,
+  // without waiting for the save.
+  bool finalSave = true;
+  enum class ExitWith { Return, Exit, ExitProcess };
+  ExitWith exitWith = ExitWith::Return;
   std::filesystem::path csvFile;  // empty: <server dir>/ticks.csv
   std::filesystem::path svgFile;  // empty: <server dir>/ticks.svg
   std::optional<std::filesystem::path> verifyFile;

@@ -141,6 +141,9 @@ std::string FormatTable(const RunSummary& summary) {
                    " ms each)");
   row("longest tick", Fixed(LongestTickMs(summary), 1) + " ms");
   row("99th percentile tick", Fixed(PercentileTickMs(summary, 99), 1) + " ms");
+  if (summary.finalSave > 0) {
+    row("final save", "save " + std::to_string(summary.finalSave) + ", asked for at exit");
+  }
   if (saves.empty()) {
     row("save duration", "no save completed");
   } else {
@@ -170,7 +173,8 @@ void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& fi
   double longestSave = 0;
   for (double seconds : summary.saveDurationsSeconds)
     longestSave = std::max(longestSave, seconds);
-  out << "longest_save_s=" << Fixed(longestSave, 3) << "\n";
+  out << "longest_save_s=" << Fixed(longestSave, 3) << "\n"
+      << "final_save=" << summary.finalSave << "\n";
   WriteReport(file, out.str());
 }
 

@@ -25,6 +25,7 @@ struct RunSummary {
   std::vector<TickRecord> ticks;
   std::vector<double> saveDurationsSeconds;
   std::vector<SaveSpan> saves;  // each save that ended, from request to end
+  int finalSave = 0;            // the number the save asked for at the end gets; 0: none
 };
 
 // `value` with `decimals` digits after the point.

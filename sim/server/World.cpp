@@ -15,7 +15,7 @@ namespace SimServer {
 namespace {
 
 constexpr std::array<char, 8> kMagic = {'D', 'R', 'V', 'W', 'O', 'R', 'L', 'D'};
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kFormatVersion = 2;  // 2: the save's number follows the version
 
 }  // namespace
 
@@ -78,7 +78,8 @@ World::~World() {
   DiscardUnfinishedSave();
 }
 
-void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context) {
+void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context,
+                 std::uint64_t saveNumber) {
   DiscardUnfinishedSave();
   // What the save allocates lives in the world, not on this stack: a save that a fault ends
   // leaves nothing behind that the next save or the world's destruction cannot release.
@@ -104,6 +105,7 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
   try {
     WriteBytes(out, kMagic.data(), kMagic.size(), save.failure);
     WriteBytes(out, &kFormatVersion, sizeof(kFormatVersion), save.failure);
+    WriteBytes(out, &saveNumber, sizeof(saveNumber), save.failure);
     const auto chunkCount = static_cast<std::uint64_t>(chunks_.size());
     WriteBytes(out, &chunkCount, sizeof(chunkCount), save.failure);
     saveBuffer_.resize(kCellsPerChunk);
@@ -155,7 +157,8 @@ void World::DiscardUnfinishedSave() {
   unfinished_ = {};
 }
 
-bool VerifySave(const std::filesystem::path& file, std::string& problem) {
+bool VerifySave(const std::filesystem::path& file, std::string& problem,
+                std::uint64_t* saveNumber) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     problem = "cannot open " + file.u8string();
@@ -163,9 +166,10 @@ bool VerifySave(const std::filesystem::path& file, std::string& problem) {
   }
   std::array<char, 8> magic{};
   std::uint32_t version = 0;
+  std::uint64_t number = 0;
   std::uint64_t chunkCount = 0;
   if (!in.read(magic.data(), magic.size()) || magic != kMagic || !ReadValue(in, version) ||
-      version != kFormatVersion || !ReadValue(in, chunkCount)) {
+      version != kFormatVersion || !ReadValue(in, number) || !ReadValue(in, chunkCount)) {
     problem = "not a world save";
     return false;
   }
@@ -187,6 +191,7 @@ bool VerifySave(const std::filesystem::path& file, std::string& problem) {
     problem = "data after the last chunk";
     return false;
   }
+  if (saveNumber != nullptr) *saveNumber = number;
   return true;
 }
 

@@ -33,7 +33,12 @@ class World {
   // slow-disk hooks). Throws std::runtime_error, with the system's reason, when the file cannot
   // be written. A save that never came back (a fault ended it) is discarded, its file closed
   // and removed, by the next save or by the world's destruction.
-  void Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context);
+  // The file records `saveNumber`, which save of the run wrote it.
+  void Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context,
+            std::uint64_t saveNumber = 0);
+
+  // Closes and removes what a save that a fault ended left open. Only while no save runs.
+  void DiscardUnfinishedSave();
 
   // Chunks written by all saves so far: a save that makes no progress is stuck.
   std::uint64_t ChunksSaved() const { return chunksSaved_.load(std::memory_order_relaxed); }
@@ -51,7 +56,6 @@ class World {
   };
 
   static void CopyChunk(Chunk& chunk, std::vector<std::uint64_t>& copy);
-  void DiscardUnfinishedSave();
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
   std::atomic<std::uint64_t> chunksSaved_{0};
@@ -63,8 +67,10 @@ class World {
 // The checksum stored with each chunk in a save.
 std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count);
 
-// Reads a save back: true when it is complete and every chunk's checksum matches. `problem`
-// says what is wrong otherwise.
-bool VerifySave(const std::filesystem::path& file, std::string& problem);
+// Reads a save back: true when it is complete and every chunk's checksum matches, with the
+// number of the save that wrote it in `saveNumber` (when given). `problem` says what is wrong
+// otherwise.
+bool VerifySave(const std::filesystem::path& file, std::string& problem,
+                std::uint64_t* saveNumber = nullptr);
 
 }  // namespace SimServer

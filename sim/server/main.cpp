@@ -2,6 +2,7 @@
 // a world save every few seconds through the host, and reports how long its loop stalled.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -125,8 +126,10 @@ SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode
 int Run(const SimServer::Options& options) {
   if (options.verifyFile) {
     std::string problem;
-    if (SimServer::VerifySave(*options.verifyFile, problem)) {
-      std::cout << options.verifyFile->u8string() << ": complete\n";
+    std::uint64_t saveNumber = 0;
+    if (SimServer::VerifySave(*options.verifyFile, problem, &saveNumber)) {
+      std::cout << options.verifyFile->u8string() << ": complete, written by save " << saveNumber
+                << "\n";
       return 0;
     }
     std::cerr << options.verifyFile->u8string() << ": " << problem << "\n";
@@ -164,41 +167,63 @@ int Run(const SimServer::Options& options) {
   settings.failure = options.failure;
   settings.slowDiskPerChunk = std::chrono::milliseconds(options.slowDiskMsPerMegabyte);
   ServerLog()->info("Building a world of {} MiB", options.worldMegabytes);
-  ADravikMode gameMode(options.worldMegabytes, settings);
+  // The world and the plug-ins live until the process ends, as in a real server: a save that
+  // runs on while the process exits still reads the world, and the host keeps its plug-ins.
+  static auto* const gameMode = new ADravikMode(options.worldMegabytes, settings);
   SimHost::RegisterServerFunction(kSaveWorldKey,
                                   reinterpret_cast<void*>(&ADravikMode::SaveWorldEntry));
 
   bool pluginsLoaded = false;
-  auto plugins = options.loadPlugins ? LoadPlugins(serverDir, pluginsLoaded)
-                                     : std::vector<std::unique_ptr<platform::DynamicLibrary>>{};
+  static auto* const plugins = new std::vector<std::unique_ptr<platform::DynamicLibrary>>();
+  if (options.loadPlugins) *plugins = LoadPlugins(serverDir, pluginsLoaded);
 
-  SimServer::RunSummary summary = RunGameLoop(options, gameMode);
+  SimServer::RunSummary summary = RunGameLoop(options, *gameMode);
   summary.pluginsLoaded = pluginsLoaded;
 
-  // Let a save still in flight finish before the plug-ins and the world go away. A request the
-  // loop made just now may not have reached the save routine yet: wait for a quiet moment.
+  // The shutdown save is asked for once the last periodic one is over: a request the loop made
+  // just now may not have reached the save routine yet, so a quiet moment is waited for.
   for (int startedBefore = -1;;) {
-    const int started = gameMode.Counts().started;
-    if (gameMode.AbandonStuckSave(kStuckSaveLimit)) break;
-    if (!gameMode.SaveRunning() && started == startedBefore) break;
+    const int started = gameMode->Counts().started;
+    if (gameMode->AbandonStuckSave(kStuckSaveLimit)) break;
+    if (!gameMode->SaveRunning() && started == startedBefore) break;
     startedBefore = started;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  plugins.clear();
+  gameMode->GetWorld().DiscardUnfinishedSave();  // what a crashed save left open
 
-  const SimServer::SaveCounts counts = gameMode.Counts();
+  const SimServer::SaveCounts counts = gameMode->Counts();
   summary.savesAccepted = counts.started;
   summary.savesRefused = summary.savesAskedFor - counts.started;
   summary.savesFailed = counts.failed;
   summary.saveDurationsSeconds = counts.durationsSeconds;
   summary.saves = counts.spans;
   summary.worldMegabytes = options.worldMegabytes;
+  summary.finalSave = options.finalSave ? counts.started + 1 : 0;
 
   SimServer::WriteTicksCsv(summary, csvFile);
   SimServer::WriteTicksSvg(summary, svgFile);
   SimServer::WriteSavesCsv(summary, serverDir / "saves.csv");
   SimServer::WriteSummaryFile(summary, serverDir / "summary.txt");
   std::cout << "\n" << SimServer::FormatTable(summary) << std::flush;
+
+  if (options.finalSave) {
+    // As a real server shuts down: one more save, and the process ends without waiting for
+    // it. Whatever waits for it is the plug-in's business.
+    ServerLog()->info("Final save (save {}) asked for; the server exits", summary.finalSave);
+    try {
+      SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(gameMode);
+    } catch (const std::exception&) {
+      // Counted and logged by the save routine.
+    }
+  }
+  switch (options.exitWith) {
+    case SimServer::Options::ExitWith::Exit:
+      std::exit(0);
+    case SimServer::Options::ExitWith::ExitProcess:
+      platform::EndProcess(0);
+    case SimServer::Options::ExitWith::Return:
+      break;
+  }
   return 0;
 }
 

@@ -112,26 +112,6 @@ TEST_F(UnloadOrderTest, ProcessExitDuringASaveLetsItFinish) {
             std::string::npos);
 }
 
-// The server's routine calls exit() on the save thread: the unload that runs at exit, on that
-// same thread, does not wait for the save it is part of.
-TEST_F(UnloadOrderTest, ExitInsideTheSaveDoesNotWaitForItself) {
-  GTEST_FLAG_SET(death_test_style, "fast");
-  const auto logFile = serverDir_.Path() / "server.log";
-  EXPECT_EXIT(
-      {
-        SimHost::UseConsoleAndFileSinks(logFile.string());
-        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
-        LoadPlugin();
-        SimulatedSave::SetBody([](ADravikMode*) { std::exit(7); });
-        SimulatedSave::Request();
-        std::this_thread::sleep_for(std::chrono::seconds(300));  // the save ends the process
-      },
-      ::testing::ExitedWithCode(7), "");
-  const std::string log = ReadFile(logFile);
-  EXPECT_EQ(log.find("did not finish"), std::string::npos) << log;
-  EXPECT_EQ(log.find(kWaitLine), std::string::npos) << log;
-}
-
 // A save that faults while the library is being unloaded, with its fault reported: the report
 // names the module without the loader's lock, which the unload holds while it waits.
 TEST_F(UnloadOrderTest, AFaultReportedDuringTheUnloadDoesNotStallIt) {

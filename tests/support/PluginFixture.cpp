@@ -21,6 +21,7 @@ void PluginFixture::SetUp() {
   AffinityMask = 0;
   LogSaveTimes = false;
   LogSaveFaults = false;
+  WaitForSaveAtExit = true;
 }
 
 void PluginFixture::TearDown() {

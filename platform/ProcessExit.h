@@ -1,0 +1,22 @@
+#pragma once
+
+// Holding the process's graceful exit until a running save is done.
+//
+// On Windows every other thread is ended before a library hears that the process exits, so a
+// save still running then would be cut off. The library therefore redirects the ExitProcess
+// entries in the import tables of the program and of the C runtime DLLs loaded now (msvcrt.dll,
+// ucrtbase.dll): return from main, exit(), _exit() and a direct ExitProcess call all pass
+// through `beforeExit` first. Not covered: TerminateProcess, a crash, a killed process, an
+// ExitProcess reached through GetProcAddress, and modules loaded after the library.
+//
+// On POSIX nothing is redirected: the library's unload at exit runs while the other threads
+// still live, and waits there.
+namespace platform {
+
+// Redirects the entries; returns how many were redirected. Call once, while loading.
+int InterceptProcessExit(void (*beforeExit)()) noexcept;
+
+// Puts back every entry that still leads to this library. Call while unloading.
+void ReleaseProcessExit() noexcept;
+
+}  // namespace platform

@@ -1,0 +1,102 @@
+#include "platform/ProcessExit.h"
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+using ExitProcessFunction = void(WINAPI*)(UINT);
+
+// An import table entry that now leads here, and what it held before.
+struct RedirectedEntry {
+  void** entry = nullptr;
+  void* original = nullptr;
+};
+
+// Written while loading, before any entry leads here; read by the exiting thread.
+std::array<RedirectedEntry, 8> gRedirected{};
+std::size_t gRedirectedCount = 0;
+std::atomic<ExitProcessFunction> gExitProcess{nullptr};
+std::atomic<void (*)()> gBeforeExit{nullptr};
+
+void WINAPI ExitProcessAfterSave(UINT exitCode) {
+  // A reference of its own, never given back: the save's end may drop the library's last
+  // other reference while this thread still runs here. The process is ending anyway.
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&ExitProcessAfterSave), &self);
+  if (auto beforeExit = gBeforeExit.load()) beforeExit();
+  ExitProcessFunction exitProcess = gExitProcess.load();
+  (exitProcess != nullptr ? exitProcess : &ExitProcess)(exitCode);
+}
+
+// Writes `value` into an import table entry if it still holds `expected`.
+bool SwapEntry(void** entry, void* expected, void* value) {
+  DWORD protection = 0;
+  if (!VirtualProtect(entry, sizeof(void*), PAGE_READWRITE, &protection)) return false;
+  const bool swapped = InterlockedCompareExchangePointer(entry, value, expected) == expected;
+  VirtualProtect(entry, sizeof(void*), protection, &protection);
+  return swapped;
+}
+
+// Every entry of `module`'s import table that imports a function named ExitProcess, by name.
+void RedirectImports(HMODULE module) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  if (headers->Signature != IMAGE_NT_SIGNATURE) return;
+  const IMAGE_DATA_DIRECTORY& imports =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.VirtualAddress == 0) return;
+  for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       library->Name != 0; ++library) {
+    // Without the names the entries cannot be told apart.
+    if (library->OriginalFirstThunk == 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->OriginalFirstThunk);
+    auto* entries = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++entries) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "ExitProcess") != 0) continue;
+      auto** entry = reinterpret_cast<void**>(&entries->u1.Function);
+      void* original = *entry;
+      if (original == reinterpret_cast<void*>(&ExitProcessAfterSave)) continue;
+      if (gRedirectedCount == gRedirected.size()) return;
+      ExitProcessFunction expected = nullptr;
+      gExitProcess.compare_exchange_strong(expected,
+                                           reinterpret_cast<ExitProcessFunction>(original));
+      if (SwapEntry(entry, original, reinterpret_cast<void*>(&ExitProcessAfterSave))) {
+        gRedirected[gRedirectedCount++] = {entry, original};
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int InterceptProcessExit(void (*beforeExit)()) noexcept {
+  gBeforeExit.store(beforeExit);
+  for (const wchar_t* name :
+       {static_cast<const wchar_t*>(nullptr), L"msvcrt.dll", L"ucrtbase.dll"}) {
+    const HMODULE module = GetModuleHandleW(name);
+    if (module != nullptr) RedirectImports(module);
+  }
+  return static_cast<int>(gRedirectedCount);
+}
+
+void ReleaseProcessExit() noexcept {
+  for (std::size_t i = 0; i < gRedirectedCount; ++i) {
+    SwapEntry(gRedirected[i].entry, reinterpret_cast<void*>(&ExitProcessAfterSave),
+              gRedirected[i].original);
+  }
+  gRedirectedCount = 0;
+  gBeforeExit.store(nullptr);
+}
+
+}  // namespace platform
