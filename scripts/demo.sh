@@ -12,8 +12,19 @@ saves=${SAVES:-3}
 interval=${SAVE_INTERVAL:-2}
 
 scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)"
+# The host loader's own spdlog and json when their headers are at hand, as a real build uses;
+# Debian's otherwise.
+host_headers=${TAMSEL_HOST_HEADERS:-../shared/host-deps/include}
+if [ -f "$host_headers/spdlog/spdlog.h" ] && [ -f "$host_headers/nlohmann/json.hpp" ]; then
+  host_headers=$(cd "$host_headers" && pwd)
+else
+  echo "demo: no host headers in $host_headers; using Debian's spdlog and json, on which the" \
+    "server's own log lines take the plug-in's pattern once it is loaded"
+  host_headers=""
+fi
+cmake --preset release -DTAMSEL_HOST_HEADERS="$host_headers" >/dev/null
+cmake --build --preset release -j"$(nproc)" >/dev/null
+echo "demo: $(sed -n 's/^Built against //p' build/release/build-info.txt)"
 
 demo=build/demo
 rm -rf "$demo"
@@ -25,7 +36,7 @@ run() {
   shift
   echo "=== $dir ==="
   "$dir/dravik-server" --dir "$dir" --world-mb "$world_mb" --saves "$saves" \
-    --save-interval "$interval" "$@" | sed -n '/^  plug-ins/,$p' > "$dir/table.txt"
+    --save-interval "$interval" "$@" | sed -n '/^  plug-ins/,/^  save duration/p' > "$dir/table.txt"
   cat "$dir/table.txt"
 }
 run "$demo/without-plugin" --no-plugins

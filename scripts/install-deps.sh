@@ -24,6 +24,13 @@ fi
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "install-deps: installing ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+# apt's own progress goes to a log file, named if it fails.
+log=${TMPDIR:-/tmp}/tamsel-install-deps.log
+echo "install-deps: installing ${missing[*]} (apt's output: $log)"
+if ! { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+       $sudo apt-get install -y -qq "${missing[@]}"; } >"$log" 2>&1; then
+  echo "install-deps: apt-get failed; its output is in $log" >&2
+  tail -n 20 "$log" >&2
+  exit 1
+fi
+echo "install-deps: done"
