@@ -164,8 +164,6 @@ void SaveWorldDetour(ADravikMode* gameMode) {
   const DetourCall call;
   // One test-and-set: two requests at the same instant never both get through. Once an unload
   // has begun it holds the flag, so nothing here starts a thread any more.
-  // The last save's thread may still be on its way out of the library: until it is, a new
-  // worker must not take a reference to the library (see platform::WorkerStillAttached).
   if (SaveInProgress.exchange(true, std::memory_order_acq_rel)) {
     PluginLog::Get().GetLog()->warn("World Already Saving!");
     return;
@@ -174,6 +172,8 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     RunSave(gameMode);  // a worker would be ended with the process, mid-save
     return;
   }
+  // The last save's thread may still be on its way out of the library: until it is, a new
+  // worker must not take a reference to the library (see platform::WorkerStillAttached).
   if (platform::WorkerStillAttached()) {
     SaveInProgress.store(false, std::memory_order_release);
     PluginLog::Get().GetLog()->warn("World Already Saving!");
