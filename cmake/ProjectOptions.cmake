@@ -20,8 +20,8 @@ endfunction()
 
 # A library that the host loader only loads: no symbol of its own is exported.
 function(tamsel_export_nothing target)
-  if(MSVC)
-    # MSVC exports only what is marked for export.
+  if(MSVC OR CMAKE_CXX_SIMULATE_ID STREQUAL "MSVC")
+    # The Visual C++ ABI exports only what is marked for export.
   elseif(WIN32)
     target_link_options(${target} PRIVATE -Wl,--exclude-all-symbols)
   else()

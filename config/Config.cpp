@@ -126,7 +126,15 @@ void CheckNesting(const std::string& text) {
 std::string ReadConfigText(const std::filesystem::path& location) {
   std::error_code error;
   const auto status = std::filesystem::status(location, error);
-  if (error) throw std::system_error(error, "cannot open");
+  if (error) {
+    // In the portable words ("No such file or directory") where there are any: Microsoft's
+    // library reports the system's own codes.
+    const std::error_condition reason = error.default_error_condition();
+    if (reason.category() == std::generic_category()) {
+      throw std::system_error(reason.value(), std::generic_category(), "cannot open");
+    }
+    throw std::system_error(error, "cannot open");
+  }
   if (std::filesystem::is_directory(status)) {
     throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
   }

@@ -13,6 +13,18 @@
 #include "platform/Export.h"
 #include "platform/Text.h"
 
+#if defined(_MSVC_STL_VERSION)
+#include <mutex>
+// Built with Microsoft's standard library, every object that crosses to a Visual Studio-built
+// host must have the layout of its release runtime (/MD), Visual Studio 2015 to 2022. A debug
+// layout or another library's headers fail here rather than in the server.
+static_assert(_ITERATOR_DEBUG_LEVEL == 0, "release layouts: _ITERATOR_DEBUG_LEVEL=0");
+static_assert(sizeof(std::string) == 32, "std::string of the VS 2015-2022 release runtime");
+static_assert(sizeof(std::vector<int>) == 24, "std::vector of the VS 2015-2022 release runtime");
+static_assert(sizeof(std::shared_ptr<int>) == 16, "std::shared_ptr of the VS 2015-2022 runtime");
+static_assert(sizeof(std::mutex) == 80, "std::mutex of the VS 2015-2022 release runtime");
+#endif
+
 // Address of the server function named by a function key such as "FMemory.Realloc".
 VELKOR_API void* GetAddress(const std::string& functionKey);
 

@@ -4,16 +4,23 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string>
 #include <typeinfo>
 
 #if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
 #include <cxxabi.h>
 #define TAMSEL_ITANIUM_ABI 1
+#elif defined(_MSC_VER)
+#include <windows.h>
+#define TAMSEL_MSVC_ABI 1
+// The exception record of the C++ exception being handled (the Visual C++ runtime's).
+extern "C" void** __cdecl __current_exception();
 #endif
 
 namespace platform {
 namespace {
 
+// "std::runtime_error" on either ABI (the Visual C++ one says "class std::runtime_error").
 std::string ReadableTypeName(const std::type_info& type) {
 #if defined(TAMSEL_ITANIUM_ABI)
   int status = 0;
@@ -21,10 +28,49 @@ std::string ReadableTypeName(const std::type_info& type) {
       abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);
   if (status == 0 && demangled) return demangled.get();
 #endif
-  return type.name();
+  std::string name = type.name();
+  for (const char* kind : {"class ", "struct ", "union ", "enum "}) {
+    if (name.rfind(kind, 0) == 0) return name.substr(std::char_traits<char>::length(kind));
+  }
+  return name;
+}
+
+// The type of the exception being handled, when it is not a std::exception; null where the
+// runtime does not say.
+const std::type_info* CurrentExceptionType() {
+#if defined(TAMSEL_ITANIUM_ABI)
+  return abi::__cxa_current_exception_type();
+#elif defined(TAMSEL_MSVC_ABI)
+  // The thrown type is the first of the types the throw can be caught as, found through the
+  // throw's description (offsets from the module that threw).
+  constexpr DWORD kCppException = 0xE06D7363;  // "msc" in the Visual C++ runtime's own words
+  const auto* record = static_cast<const EXCEPTION_RECORD*>(*__current_exception());
+  if (record == nullptr || record->ExceptionCode != kCppException || record->NumberParameters < 4 ||
+      record->ExceptionInformation[2] == 0) {
+    return nullptr;
+  }
+  const auto* base = reinterpret_cast<const char*>(record->ExceptionInformation[3]);
+  const auto* throwInfo = reinterpret_cast<const int*>(record->ExceptionInformation[2]);
+  const auto* catchableTypes = reinterpret_cast<const int*>(base + throwInfo[3]);
+  if (catchableTypes[0] < 1) return nullptr;
+  const auto* firstType = reinterpret_cast<const int*>(base + catchableTypes[1]);
+  return reinterpret_cast<const std::type_info*>(base + firstType[1]);
+#else
+  return nullptr;
+#endif
 }
 
 }  // namespace
+
+bool HandlingCppException() {
+#if defined(TAMSEL_MSVC_ABI)
+  constexpr DWORD kCppException = 0xE06D7363;
+  const auto* record = static_cast<const EXCEPTION_RECORD*>(*__current_exception());
+  return record == nullptr || record->ExceptionCode == kCppException;
+#else
+  return true;
+#endif
+}
 
 void RecordCurrentException(GuardOutcome& outcome) {
   outcome.ending = GuardOutcome::Ending::CppException;
@@ -36,11 +82,9 @@ void RecordCurrentException(GuardOutcome& outcome) {
     const char* text = error.what();
     outcome.exceptionText = text != nullptr ? text : "";
   } catch (...) {
-#if defined(TAMSEL_ITANIUM_ABI)
-    if (const std::type_info* type = abi::__cxa_current_exception_type()) {
+    if (const std::type_info* type = CurrentExceptionType()) {
       outcome.exceptionType = ReadableTypeName(*type);
     }
-#endif
   }
 }
 

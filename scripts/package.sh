@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the release archive for administrators: Tamsel.dll (Release, cross-built for Windows)
-# against the host loader's own spdlog and nlohmann json headers, with the sample config.json and
-# build-info.txt, zipped as it unpacks into a server directory.
+# Builds the release archive for administrators: Tamsel.dll (Release, cross-built for Windows with
+# the Visual C++ ABI that a Visual Studio-built host loader uses) against the host loader's own
+# spdlog and nlohmann json headers, with the sample config.json and build-info.txt, zipped as it
+# unpacks into a server directory. Needs Microsoft's standard library headers too
+# ($TAMSEL_MSVC_STL, by default ../shared/msvc-stl).
 #
 #   scripts/package.sh                                   # headers in ../shared/host-deps/include
 #   TAMSEL_HOST_HEADERS=/path/to/host-sdk/include scripts/package.sh
@@ -15,11 +17,18 @@ if [ ! -f "$host_headers/spdlog/spdlog.h" ] || [ ! -f "$host_headers/nlohmann/js
   exit 1
 fi
 host_headers=$(cd "$host_headers" && pwd)
+msvc_stl=${TAMSEL_MSVC_STL:-../shared/msvc-stl}
+if [ ! -f "$msvc_stl/stl/inc/yvals_core.h" ]; then
+  echo "package: no Microsoft standard library headers in $msvc_stl/stl/inc;" \
+    "set TAMSEL_MSVC_STL to a copy of microsoft/STL" >&2
+  exit 1
+fi
+export TAMSEL_MSVC_STL=$(cd "$msvc_stl" && pwd)
 
 scripts/install-deps.sh
-cmake --preset windows-package -DTAMSEL_HOST_HEADERS="$host_headers" >/dev/null
-cmake --build --preset windows-package -j"$(nproc)"
-(cd build/windows-package && cpack -G ZIP >/dev/null)
-archive=$(ls build/windows-package/Tamsel-*.zip)
+cmake --preset windows-msvc-package -DTAMSEL_HOST_HEADERS="$host_headers" >/dev/null
+cmake --build --preset windows-msvc-package -j"$(nproc)"
+(cd build/windows-msvc-package && cpack -G ZIP >/dev/null)
+archive=$(ls build/windows-msvc-package/Tamsel-*.zip)
 echo "Archive: $archive"
-sed -n 2p build/windows-package/build-info.txt
+sed -n 2,3p build/windows-msvc-package/build-info.txt

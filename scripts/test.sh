@@ -2,7 +2,8 @@
 # The test command: installs what is missing, then builds and runs every test leg.
 #
 # The host-version legs build against the host loader's own spdlog and nlohmann json headers,
-# found in $TAMSEL_HOST_HEADERS or, by default, ../shared/host-deps/include.
+# found in $TAMSEL_HOST_HEADERS or, by default, ../shared/host-deps/include; the Visual C++ ABI
+# leg also needs Microsoft's standard library headers ($TAMSEL_MSVC_STL, ../shared/msvc-stl).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,4 +36,17 @@ if [ -f "$host_headers/spdlog/spdlog.h" ] && [ -f "$host_headers/nlohmann/json.h
 else
   echo "=== host-deps, windows-host-deps: skipped: no spdlog/ and nlohmann/ headers in" \
     "$host_headers (set TAMSEL_HOST_HEADERS to the host loader's include folder) ==="
+fi
+# The DLL a Visual Studio-built host loads: the Visual C++ ABI, on the host's library versions.
+msvc_stl=${TAMSEL_MSVC_STL:-../shared/msvc-stl}
+if [ ! -f "$msvc_stl/stl/inc/yvals_core.h" ]; then
+  echo "=== windows-msvc: skipped: no Microsoft standard library headers in $msvc_stl/stl/inc" \
+    "(set TAMSEL_MSVC_STL to a copy of microsoft/STL) ==="
+elif [ ! -f "$host_headers/spdlog/spdlog.h" ]; then
+  echo "=== windows-msvc: skipped: it builds on the host loader's headers, not found in" \
+    "$host_headers ==="
+else
+  TAMSEL_MSVC_STL=$(cd "$msvc_stl" && pwd)
+  export TAMSEL_MSVC_STL
+  run_leg windows-msvc -DTAMSEL_HOST_HEADERS="$host_headers"
 fi

@@ -9,8 +9,8 @@
 
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
-#include "tests/support/PluginFixture.h"
 #include "sim/host/LineSink.h"
+#include "tests/support/PluginFixture.h"
 
 namespace {
 

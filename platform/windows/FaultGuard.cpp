@@ -34,6 +34,9 @@ void CallCatchingCppExceptions(void (*fn)(void*), void* arg, GuardOutcome* outco
   try {
     fn(arg);
   } catch (...) {
+    // Built with /EHa, catch (...) takes processor faults too: those go on to the structured
+    // handler around this call, which names them.
+    if (!HandlingCppException()) throw;
     RecordCurrentException(*outcome);
   }
 }

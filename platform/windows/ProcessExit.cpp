@@ -30,8 +30,8 @@ void WINAPI ExitProcessAfterSave(UINT exitCode) {
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                      reinterpret_cast<LPCWSTR>(&ExitProcessAfterSave), &self);
   if (auto beforeExit = gBeforeExit.load()) beforeExit();
-  ExitProcessFunction exitProcess = gExitProcess.load();
-  (exitProcess != nullptr ? exitProcess : &ExitProcess)(exitCode);
+  if (const ExitProcessFunction exitProcess = gExitProcess.load()) exitProcess(exitCode);
+  ExitProcess(exitCode);
 }
 
 // Writes `value` into an import table entry if it still holds `expected`.

@@ -15,7 +15,7 @@ void PluginFixture::SetUp() {
   GetLogSinks().clear();
   GetLogSinks().push_back(sink_);
   PluginLog::Get().Init("Tamsel");
-  SaveInProgress = false;
+  ResetSaveState();
   ServerSaveWorld = nullptr;
   AffinityEnabled = false;
   AffinityMask = 0;

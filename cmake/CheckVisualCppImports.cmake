@@ -1,0 +1,48 @@
+# Fails unless the Visual C++-ABI LIBRARY exports nothing and imports exactly the host loader's
+# five functions from version.dll, under their Visual C++ names, besides KERNEL32 and the
+# Visual C++ runtime DLLs. Run as: cmake -DLIBRARY=... -DREADOBJ=llvm-readobj -P
+execute_process(COMMAND "${READOBJ}" --coff-imports --coff-exports "${LIBRARY}"
+                OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${READOBJ} could not read ${LIBRARY}")
+endif()
+
+set(expected_host_imports
+  "?GetAddress@@YAPEAXAEBV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@@Z"
+  "?GetCurrentDir@Tools@VelkorApi@@YA?AV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@XZ"
+  "?GetHooks@VelkorApi@@YAAEAVIHooks@1@XZ"
+  "?GetLogSinks@@YAAEAV?$vector@V?$shared_ptr@Vsink@sinks@spdlog@@@std@@V?$allocator@V?$shared_ptr@Vsink@sinks@spdlog@@@std@@@2@@std@@XZ"
+  "?Utf8Decode@Tools@VelkorApi@@YA?AV?$basic_string@_WU?$char_traits@_W@std@@V?$allocator@_W@2@@std@@AEBV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@4@@Z")
+
+# Each import block: "Name: X.dll" followed by its "Symbol: ..." lines.
+string(REGEX MATCHALL "Import {[^}]*}" blocks "${dump}")
+set(libraries "")
+set(host_imports "")
+foreach(block ${blocks})
+  string(REGEX MATCH "Name: ([^\n]+)" _ "${block}")
+  set(library "${CMAKE_MATCH_1}")
+  string(TOLOWER "${library}" library)
+  list(APPEND libraries "${library}")
+  if(library STREQUAL "version.dll")
+    string(REGEX MATCHALL "Symbol: [^ \n]+" symbols "${block}")
+    list(TRANSFORM symbols REPLACE "Symbol: " "")
+    list(APPEND host_imports ${symbols})
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES libraries)
+set(unexpected ${libraries})
+list(FILTER unexpected EXCLUDE REGEX
+     "^(version|kernel32|vcruntime140|msvcp140|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
+if(unexpected)
+  message(FATAL_ERROR "${LIBRARY} imports from ${unexpected} (all: ${libraries})")
+endif()
+list(SORT host_imports)
+list(SORT expected_host_imports)
+if(NOT host_imports STREQUAL expected_host_imports)
+  string(REPLACE ";" "\n  " got "${host_imports}")
+  message(FATAL_ERROR "${LIBRARY} imports from version.dll:\n  ${got}")
+endif()
+if(dump MATCHES "Export {")
+  message(FATAL_ERROR "${LIBRARY} exports symbols:\n${dump}")
+endif()
+message(STATUS "${LIBRARY} imports the host's five functions and ${libraries}; exports nothing")

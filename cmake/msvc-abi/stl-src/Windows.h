@@ -1,0 +1,3 @@
+// The Windows SDK's spelling of windows.h, for sources written on Windows.
+#pragma once
+#include <windows.h>
