@@ -1,6 +1,7 @@
 # Fails unless the Visual C++-ABI LIBRARY exports nothing and imports exactly the host loader's
 # five functions from version.dll, under their Visual C++ names, besides KERNEL32 and the
-# Visual C++ runtime DLLs. Run as: cmake -DLIBRARY=... -DREADOBJ=llvm-readobj -P
+# Visual C++ runtime DLLs, and nothing that only Wine's DLLs export. Run as:
+# cmake -DLIBRARY=... -DREADOBJ=llvm-readobj -P
 execute_process(COMMAND "${READOBJ}" --coff-imports --coff-exports "${LIBRARY}"
                 OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
@@ -41,6 +42,10 @@ list(SORT expected_host_imports)
 if(NOT host_imports STREQUAL expected_host_imports)
   string(REPLACE ";" "\n  " got "${host_imports}")
   message(FATAL_ERROR "${LIBRARY} imports from version.dll:\n  ${got}")
+endif()
+# Wine's kernel32 exports __chkstk; Windows' does not, so a module must carry its own.
+if(dump MATCHES "Symbol: __chkstk ")
+  message(FATAL_ERROR "${LIBRARY} imports __chkstk, which Windows does not export")
 endif()
 if(dump MATCHES "Export {")
   message(FATAL_ERROR "${LIBRARY} exports symbols:\n${dump}")

@@ -129,8 +129,16 @@ endforeach()
 # What Visual Studio links into every module: the stand-in runtime, and the parts of the
 # standard library that its import library carries (filesystem.cpp, the facet registry), in
 # one archive.
+# Remade when one of its sources changed (targets link it anew only when they are rebuilt).
 set(TAMSEL_MSVC_RUNTIME ${TAMSEL_MSVC_WORK}/lib/msvc-runtime.lib)
-if(NOT EXISTS ${TAMSEL_MSVC_RUNTIME})
+file(GLOB runtime_sources ${TAMSEL_MSVC_ABI_DIR}/runtime/*.cpp)
+set(runtime_stale FALSE)
+foreach(source ${runtime_sources} ${CMAKE_CURRENT_LIST_FILE})
+  if(NOT EXISTS ${TAMSEL_MSVC_RUNTIME} OR ${source} IS_NEWER_THAN ${TAMSEL_MSVC_RUNTIME})
+    set(runtime_stale TRUE)
+  endif()
+endforeach()
+if(runtime_stale)
   set(objects "")
   foreach(source ${TAMSEL_MSVC_ABI_DIR}/runtime/Runtime.cpp
           ${TAMSEL_MSVC_ABI_DIR}/runtime/DefaultDllMain.cpp

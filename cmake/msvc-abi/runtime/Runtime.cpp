@@ -239,3 +239,27 @@ extern "C" const void* const TypeInfoVftable[] __asm__("??_7type_info@@6B@");
 static void TypeInfoScalarDeletingDestructor() {}
 extern "C" const void* const TypeInfoVftable[] = {
     reinterpret_cast<const void*>(&TypeInfoScalarDeletingDestructor)};
+
+// Probes each page of a stack frame larger than a page, from the top down, so that the guard
+// page grows the stack in order. Visual Studio links its own into every module; Wine's kernel32
+// exports one, Windows' does not. Called with the frame's size in rax; keeps every register.
+__asm__(
+    ".text\n"
+    ".globl __chkstk\n"
+    "__chkstk:\n"
+    "  pushq %rcx\n"
+    "  pushq %rax\n"
+    "  leaq 24(%rsp), %rcx\n"  // the caller's stack pointer
+    "1:\n"
+    "  cmpq $0x1000, %rax\n"
+    "  jb 2f\n"
+    "  subq $0x1000, %rcx\n"
+    "  testq %rcx, (%rcx)\n"
+    "  subq $0x1000, %rax\n"
+    "  jmp 1b\n"
+    "2:\n"
+    "  subq %rax, %rcx\n"
+    "  testq %rcx, (%rcx)\n"
+    "  popq %rax\n"
+    "  popq %rcx\n"
+    "  ret\n");
