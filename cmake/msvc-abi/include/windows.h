@@ -1,4 +1,5 @@
-// Stands in for what Wine 8's windows.h lacks of the Windows SDK's (its kernel32 exports it).
+// Stands in for what Wine 8's windows.h lacks of the Windows SDK's: SetThreadStackGuarantee
+// (which Wine's kernel32 exports) and FILE_ID_INFO.
 #pragma once
 #include_next <windows.h>
 #ifdef __cplusplus
