@@ -11,13 +11,10 @@
 #include <system_error>
 
 #include "platform/Files.h"
+#include "sim/server/World.h"
 
 namespace SimServer {
 namespace {
-
-std::string SystemReason(int error) {
-  return std::generic_category().message(error != 0 ? error : EIO);
-}
 
 std::ifstream OpenForReading(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -31,7 +28,8 @@ std::ifstream OpenForReading(const std::filesystem::path& file) {
                            " in \"" + line.substr(0, 80) + "\"");
 }
 
-// A whole number that a chart or a table can show: finite and between `low` and `high`.
+// A number that a chart or a table can show: finite, between `low` and `high`, and whole when
+// `whole` says so.
 double CheckedNumber(const std::string& text, double low, double high, bool whole,
                      const std::filesystem::path& file, std::size_t lineNumber,
                      const std::string& line) {

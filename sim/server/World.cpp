@@ -29,11 +29,11 @@ std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count) {
   return hash;
 }
 
-namespace {
-
 std::string SystemReason(int error) {
   return error != 0 ? std::generic_category().message(error) : "unknown reason";
 }
+
+namespace {
 
 void WriteBytes(std::FILE* out, const void* data, std::size_t size, const std::string& failure) {
   errno = 0;

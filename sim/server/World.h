@@ -64,6 +64,10 @@ class World {
   UnfinishedSave unfinished_;
 };
 
+// The system's words for the errno value `error` ("unknown reason" for 0), for the server's
+// messages about files.
+std::string SystemReason(int error);
+
 // The checksum stored with each chunk in a save.
 std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count);
 
