@@ -3,11 +3,14 @@
 // Holding the process's graceful exit until a running save is done.
 //
 // On Windows every other thread is ended before a library hears that the process exits, so a
-// save still running then would be cut off. The library therefore redirects the ExitProcess
-// entries in the import tables of the program and of the C runtime DLLs loaded now (msvcrt.dll,
-// ucrtbase.dll): return from main, exit(), _exit() and a direct ExitProcess call all pass
-// through `beforeExit` first. Not covered: TerminateProcess, a crash, a killed process, an
-// ExitProcess reached through GetProcAddress, and modules loaded after the library.
+// save still running then would be cut off. The library therefore redirects the ExitProcess and
+// exit entries in the import tables of the program and of the C runtime DLLs loaded now
+// (msvcrt.dll, ucrtbase.dll): return from main, exit(), _exit() and a direct ExitProcess call
+// all pass through `beforeExit` first, exit() before it runs the program's exit functions (its
+// static objects' destructors), so the save does not outlive what it reads. Not covered:
+// TerminateProcess, a crash, a killed process, ExitProcess or exit reached through
+// GetProcAddress, exit() called from a DLL other than the C runtime's (it waits later, at
+// ExitProcess), and modules loaded after the library.
 //
 // On POSIX nothing is redirected: the library's unload at exit runs while the other threads
 // still live, and waits there.

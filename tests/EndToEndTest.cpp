@@ -184,7 +184,8 @@ TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
 
 // The server exits gracefully while a save runs, with the plug-in still loaded: the exit waits
 // for the save (on Windows through the plug-in's exit hook, which must see ExitProcess called
-// directly too; on Linux in the unload at exit), also after an unload and a reload.
+// directly too; on Linux in the unload at exit), also after an unload and a reload, and before
+// the program's static objects are destroyed (the save may read them).
 struct GracefulExit {
   const char* name;
   bool reloadFirst;
@@ -194,6 +195,13 @@ struct GracefulExit {
 void PrintTo(const GracefulExit& way, std::ostream* out) {
   *out << way.name;
 }
+
+// One of the program's static objects, which exit() destroys before the process ends.
+struct ProgramStatic {
+  std::atomic<bool> alive{true};
+  ~ProgramStatic() { alive.store(false); }
+};
+ProgramStatic gProgramStatic;
 
 class GracefulExitTest : public LoadedPluginFixture,
                          public ::testing::WithParamInterface<GracefulExit> {};
@@ -220,7 +228,8 @@ TEST_P(GracefulExitTest, TheSaveItInterruptsIsKept) {
         SimulatedSave::SetBody([&started, &marker](ADravikMode*) {
           started.Open();
           std::this_thread::sleep_for(std::chrono::milliseconds(500));
-          std::ofstream(marker) << "saved";
+          std::ofstream(marker) << (gProgramStatic.alive.load() ? "saved"
+                                                                : "saved after static destruction");
         });
         SimulatedSave::Request();
         started.Wait();

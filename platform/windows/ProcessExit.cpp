@@ -10,28 +10,70 @@ namespace platform {
 namespace {
 
 using ExitProcessFunction = void(WINAPI*)(UINT);
+using ExitFunction = void(__cdecl*)(int);
 
 // An import table entry that now leads here, and what it held before.
 struct RedirectedEntry {
   void** entry = nullptr;
   void* original = nullptr;
+  void* replacement = nullptr;
 };
 
 // Written while loading, before any entry leads here; read by the exiting thread.
-std::array<RedirectedEntry, 8> gRedirected{};
+std::array<RedirectedEntry, 16> gRedirected{};
 std::size_t gRedirectedCount = 0;
 std::atomic<ExitProcessFunction> gExitProcess{nullptr};
+std::atomic<ExitFunction> gExit{nullptr};
 std::atomic<void (*)()> gBeforeExit{nullptr};
 
-void WINAPI ExitProcessAfterSave(UINT exitCode) {
+void HoldWithOwnReference(void* codeAddress) {
   // A reference of its own, never given back: the save's end may drop the library's last
   // other reference while this thread still runs here. The process is ending anyway.
   HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                     reinterpret_cast<LPCWSTR>(&ExitProcessAfterSave), &self);
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(codeAddress),
+                     &self);
   if (auto beforeExit = gBeforeExit.load()) beforeExit();
+}
+
+void WINAPI ExitProcessAfterSave(UINT exitCode) {
+  HoldWithOwnReference(reinterpret_cast<void*>(&ExitProcessAfterSave));
   if (const ExitProcessFunction exitProcess = gExitProcess.load()) exitProcess(exitCode);
   ExitProcess(exitCode);
+}
+
+// exit() runs the program's exit functions (its static objects' destructors among them) before
+// it reaches ExitProcess; a save still running must finish before those objects go.
+void __cdecl ExitAfterSave(int exitCode) {
+  HoldWithOwnReference(reinterpret_cast<void*>(&ExitAfterSave));
+  if (const ExitFunction exit = gExit.load()) exit(exitCode);
+  ExitProcessAfterSave(static_cast<UINT>(exitCode));
+}
+
+// The imports redirected, by name, and where the first original of each is kept.
+struct Redirection {
+  const char* name;
+  void* replacement;
+  void (*keepOriginal)(void* original);
+};
+
+template <typename Function>
+void KeepFirst(std::atomic<Function>& slot, void* original) {
+  Function expected = nullptr;
+  slot.compare_exchange_strong(expected, reinterpret_cast<Function>(original));
+}
+
+const Redirection kRedirections[] = {
+    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave),
+     [](void* original) { KeepFirst(gExitProcess, original); }},
+    {"exit", reinterpret_cast<void*>(&ExitAfterSave),
+     [](void* original) { KeepFirst(gExit, original); }},
+};
+
+const Redirection* RedirectionFor(const char* importName) {
+  for (const Redirection& redirection : kRedirections) {
+    if (std::strcmp(importName, redirection.name) == 0) return &redirection;
+  }
+  return nullptr;
 }
 
 // Writes `value` into an import table entry if it still holds `expected`.
@@ -43,7 +85,7 @@ bool SwapEntry(void** entry, void* expected, void* value) {
   return swapped;
 }
 
-// Every entry of `module`'s import table that imports a function named ExitProcess, by name.
+// Every entry of `module`'s import table that imports ExitProcess or exit, by name.
 void RedirectImports(HMODULE module) {
   auto* base = reinterpret_cast<BYTE*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -63,16 +105,15 @@ void RedirectImports(HMODULE module) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      if (std::strcmp(reinterpret_cast<const char*>(byName->Name), "ExitProcess") != 0) continue;
+      const Redirection* redirection = RedirectionFor(reinterpret_cast<const char*>(byName->Name));
+      if (redirection == nullptr) continue;
       auto** entry = reinterpret_cast<void**>(&entries->u1.Function);
       void* original = *entry;
-      if (original == reinterpret_cast<void*>(&ExitProcessAfterSave)) continue;
+      if (original == redirection->replacement) continue;
       if (gRedirectedCount == gRedirected.size()) return;
-      ExitProcessFunction expected = nullptr;
-      gExitProcess.compare_exchange_strong(expected,
-                                           reinterpret_cast<ExitProcessFunction>(original));
-      if (SwapEntry(entry, original, reinterpret_cast<void*>(&ExitProcessAfterSave))) {
-        gRedirected[gRedirectedCount++] = {entry, original};
+      redirection->keepOriginal(original);
+      if (SwapEntry(entry, original, redirection->replacement)) {
+        gRedirected[gRedirectedCount++] = {entry, original, redirection->replacement};
       }
     }
   }
@@ -92,8 +133,7 @@ int InterceptProcessExit(void (*beforeExit)()) noexcept {
 
 void ReleaseProcessExit() noexcept {
   for (std::size_t i = 0; i < gRedirectedCount; ++i) {
-    SwapEntry(gRedirected[i].entry, reinterpret_cast<void*>(&ExitProcessAfterSave),
-              gRedirected[i].original);
+    SwapEntry(gRedirected[i].entry, gRedirected[i].replacement, gRedirected[i].original);
   }
   gRedirectedCount = 0;
   gBeforeExit.store(nullptr);
