@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, with a Wine prefix of the build's own and the program's
 # own "version.dll" preferred over Wine's built-in one. Used by CTest in the Windows build.
+# TAMSEL_WINEDEBUG sets WINEDEBUG (default: -all, Wine says nothing).
 set -euo pipefail
 
 program=$1
@@ -14,7 +15,7 @@ fi
 
 build_dir=$(cd "$(dirname "$program")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)
 export WINEPREFIX="${TAMSEL_WINEPREFIX:-$build_dir/wineprefix}"
-export WINEDEBUG=-all
+export WINEDEBUG="${TAMSEL_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="version=n,b;mscoree,mshtml="
 
 # The first use creates the prefix; tests running side by side must not race for it.
