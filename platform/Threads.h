@@ -51,6 +51,13 @@ void NoteThreadDetach() noexcept;
 // Waits until no worker runs the library's code; false when the limit ran out first.
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
 
+// Waits until the newest worker's thread has ended, not only left its save, unless it is the
+// calling thread; false when the limit ran out first. For a process exit on Windows, where a
+// thread still ending as the process ends can bring Wine down. Never call it under the loader
+// lock: the thread's end takes it. On POSIX it returns true at once: there a worker counts as
+// in the library until its thread is gone.
+bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
+
 // Test seam: while set, WorkerThread::Start fails as if the system had no thread to give.
 void SetThreadCreationFailsForTesting(bool fails) noexcept;
 

@@ -29,6 +29,9 @@ constexpr std::chrono::seconds kUnloadWaitLimit{60};
 // detour's first statement yet, and a call that has counted itself out still runs the detour's
 // last instructions: the unload gives each of them this long.
 constexpr std::chrono::milliseconds kDetourGrace{50};
+// Once its save is over, a worker's thread ends within moments; should the exit come while the
+// loader is busy, it does not wait longer than this.
+constexpr std::chrono::seconds kWorkerEndLimit{1};
 
 // Calls of the detour under way, counted from its first statement: the unload waits for them
 // to leave before the library's code goes.
@@ -267,5 +270,10 @@ void HoldExitForSave() {
                                 return false;
                               }) &&
                     WaitForWorkers(deadline, announce);
-  if (!done) ReportWaitTimedOut();
+  if (!done) {
+    ReportWaitTimedOut();
+    return;
+  }
+  // The save is complete; a thread still ending as the process ends can take Wine down.
+  platform::WaitForNewestWorkerToEnd(kWorkerEndLimit);
 }

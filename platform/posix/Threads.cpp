@@ -130,6 +130,11 @@ bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
   return true;
 }
 
+// WaitForWorkersToLeave already waits until the workers' threads are gone.
+bool WaitForNewestWorkerToEnd(std::chrono::milliseconds) noexcept {
+  return true;
+}
+
 // The POSIX loader takes no reference for a thread: nothing holds the library but the unload.
 bool WorkerStillAttached() noexcept {
   return false;

@@ -16,6 +16,29 @@ std::atomic<int> gWorkersInSave{0};
 std::atomic<int> gWorkersAttached{0};
 thread_local bool tInSave = false;
 
+// The newest worker's thread, for an exiting process to wait on; the next worker's replaces it.
+std::atomic<HANDLE> gNewestWorker{nullptr};
+
+void KeepAsNewestWorker(HANDLE thread) {
+  HANDLE copy = nullptr;
+  // Querying the thread's id needs the second right.
+  if (!DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy,
+                       SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+    copy = nullptr;
+  }
+  if (HANDLE older = gNewestWorker.exchange(copy)) CloseHandle(older);
+}
+
+// Gives the handle back when the library is unloaded.
+struct NewestWorkerRelease {
+  NewestWorkerRelease() = default;
+  NewestWorkerRelease(const NewestWorkerRelease&) = delete;
+  NewestWorkerRelease& operator=(const NewestWorkerRelease&) = delete;
+  ~NewestWorkerRelease() {
+    if (HANDLE thread = gNewestWorker.exchange(nullptr)) CloseHandle(thread);
+  }
+} gNewestWorkerRelease;
+
 // Set on a worker whose reference holds a library (not the program itself) until the thread
 // detaches from it. Plain data: a thread-local object with a destructor would pin the library.
 thread_local bool tAttached = false;
@@ -71,6 +94,7 @@ bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
     return false;
   }
   native_ = reinterpret_cast<std::uintptr_t>(thread);
+  KeepAsNewestWorker(thread);
   return true;
 }
 
@@ -118,6 +142,17 @@ bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
     Sleep(2);
   }
   return true;
+}
+
+bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
+  HANDLE thread = gNewestWorker.exchange(nullptr);
+  if (thread == nullptr) return true;
+  bool ended = true;
+  if (GetThreadId(thread) != GetCurrentThreadId()) {
+    ended = WaitForSingleObject(thread, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+  }
+  CloseHandle(thread);
+  return ended;
 }
 
 bool WorkerStillAttached() noexcept {
