@@ -22,8 +22,9 @@ struct RedirectedEntry {
 // Written while loading, before any entry leads here; read by the exiting thread.
 std::array<RedirectedEntry, 16> gRedirected{};
 std::size_t gRedirectedCount = 0;
-std::atomic<ExitProcessFunction> gExitProcess{nullptr};
-std::atomic<ExitFunction> gExit{nullptr};
+// The first original of each redirected function.
+std::atomic<void*> gExitProcess{nullptr};
+std::atomic<void*> gExit{nullptr};
 std::atomic<void (*)()> gBeforeExit{nullptr};
 
 void HoldWithOwnReference(void* codeAddress) {
@@ -37,7 +38,9 @@ void HoldWithOwnReference(void* codeAddress) {
 
 void WINAPI ExitProcessAfterSave(UINT exitCode) {
   HoldWithOwnReference(reinterpret_cast<void*>(&ExitProcessAfterSave));
-  if (const ExitProcessFunction exitProcess = gExitProcess.load()) exitProcess(exitCode);
+  if (void* exitProcess = gExitProcess.load()) {
+    reinterpret_cast<ExitProcessFunction>(exitProcess)(exitCode);
+  }
   ExitProcess(exitCode);
 }
 
@@ -45,7 +48,7 @@ void WINAPI ExitProcessAfterSave(UINT exitCode) {
 // it reaches ExitProcess; a save still running must finish before those objects go.
 void __cdecl ExitAfterSave(int exitCode) {
   HoldWithOwnReference(reinterpret_cast<void*>(&ExitAfterSave));
-  if (const ExitFunction exit = gExit.load()) exit(exitCode);
+  if (void* exit = gExit.load()) reinterpret_cast<ExitFunction>(exit)(exitCode);
   ExitProcessAfterSave(static_cast<UINT>(exitCode));
 }
 
@@ -53,20 +56,12 @@ void __cdecl ExitAfterSave(int exitCode) {
 struct Redirection {
   const char* name;
   void* replacement;
-  void (*keepOriginal)(void* original);
+  std::atomic<void*>* firstOriginal;
 };
 
-template <typename Function>
-void KeepFirst(std::atomic<Function>& slot, void* original) {
-  Function expected = nullptr;
-  slot.compare_exchange_strong(expected, reinterpret_cast<Function>(original));
-}
-
 const Redirection kRedirections[] = {
-    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave),
-     [](void* original) { KeepFirst(gExitProcess, original); }},
-    {"exit", reinterpret_cast<void*>(&ExitAfterSave),
-     [](void* original) { KeepFirst(gExit, original); }},
+    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &gExitProcess},
+    {"exit", reinterpret_cast<void*>(&ExitAfterSave), &gExit},
 };
 
 const Redirection* RedirectionFor(const char* importName) {
@@ -111,7 +106,8 @@ void RedirectImports(HMODULE module) {
       void* original = *entry;
       if (original == redirection->replacement) continue;
       if (gRedirectedCount == gRedirected.size()) return;
-      redirection->keepOriginal(original);
+      void* none = nullptr;
+      redirection->firstOriginal->compare_exchange_strong(none, original);
       if (SwapEntry(entry, original, redirection->replacement)) {
         gRedirected[gRedirectedCount++] = {entry, original, redirection->replacement};
       }
