@@ -16,6 +16,9 @@ class DynamicLibrary {
   // Unloads now rather than at destruction. Safe to call twice.
   void Unload();
 
+  // Whether the library at `path` is mapped into this process now, by whoever loaded it.
+  static bool IsLoaded(const std::filesystem::path& path);
+
   // The file name ending of a loadable library on this platform: ".so" or ".dll".
   static const char* FileSuffix();
 

@@ -24,6 +24,12 @@ void DynamicLibrary::Unload() {
   handle_ = nullptr;
 }
 
+bool DynamicLibrary::IsLoaded(const std::filesystem::path& path) {
+  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle != nullptr) dlclose(handle);
+  return handle != nullptr;
+}
+
 const char* DynamicLibrary::FileSuffix() {
   return ".so";
 }

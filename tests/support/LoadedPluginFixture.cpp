@@ -28,9 +28,17 @@ void LoadedPluginFixture::TearDown() {
 
 void LoadedPluginFixture::LoadPlugin() {
   plugin_ = std::make_unique<platform::DynamicLibrary>(TAMSEL_PLUGIN_FILE);
+  // UnloadPlugin's wait relies on this seeing the library.
+  EXPECT_TRUE(platform::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE));
 }
 
 void LoadedPluginFixture::UnloadPlugin() {
+  ReleasePlugin();
+  EXPECT_TRUE(Eventually([] { return !platform::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE); }))
+      << "the plug-in is still loaded";
+}
+
+void LoadedPluginFixture::ReleasePlugin() {
   if (plugin_) plugin_->Unload();
   plugin_.reset();
 }

@@ -22,7 +22,11 @@ class LoadedPluginFixture : public ::testing::Test {
   void TearDown() override;
 
   void LoadPlugin();
+  // Frees the plug-in as the host does and returns once it has left the process: on Windows a
+  // running save's thread keeps its own reference, and the library goes when that thread ends.
   void UnloadPlugin();
+  // Frees the host's reference only.
+  void ReleasePlugin();
 
   // Asks for a save that takes `duration`, and returns once it runs; the flag is set when the
   // save has finished.

@@ -91,7 +91,7 @@ TEST_F(ProcessLifetimeTest, UnloadDuringASaveWhileSavesAreAskedForKeepsTheServer
   for (int cycle = 0; cycle < 10; ++cycle) {
     LoadPlugin();
     StartSaveThatTakes(std::chrono::milliseconds(30));
-    UnloadPlugin();  // the save thread holds the last reference now
+    ReleasePlugin();  // the save thread holds the last reference now
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (GetModuleHandleA("Tamsel.dll") != nullptr &&
            std::chrono::steady_clock::now() < deadline) {
