@@ -2,6 +2,9 @@
 # Runs a Windows program under Wine, with a Wine prefix of the build's own and the program's
 # own "version.dll" preferred over Wine's built-in one. Used by CTest in the Windows build.
 # TAMSEL_WINEDEBUG sets WINEDEBUG (default: -all, Wine says nothing).
+# A crashed program ends at once with Wine's one-line report and a failing exit code: Wine's
+# debugger, which would otherwise attach, can hang and keep the whole prefix waiting.
+# TAMSEL_WINEDBG=1 lets it attach, for its backtrace.
 set -euo pipefail
 
 program=$1
@@ -17,6 +20,7 @@ build_dir=$(cd "$(dirname "$program")" && while [ ! -f CMakeCache.txt ] && [ "$P
 export WINEPREFIX="${TAMSEL_WINEPREFIX:-$build_dir/wineprefix}"
 export WINEDEBUG="${TAMSEL_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="version=n,b;mscoree,mshtml="
+[ "${TAMSEL_WINEDBG:-0}" = 1 ] || WINEDLLOVERRIDES+=";winedbg.exe=d"
 
 # The first use creates the prefix; tests running side by side must not race for it.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
