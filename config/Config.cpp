@@ -1,14 +1,12 @@
 #include "config/Config.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cmath>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -17,6 +15,7 @@
 #include "host/VelkorApi.h"
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
+#include "platform/RegularFile.h"
 #include "plugin/SaveWorld.h"
 
 namespace {
@@ -85,6 +84,24 @@ bool OptionalSwitch(const nlohmann::json& document, const char* name, bool defau
   return defaultValue;
 }
 
+// An optional number member from `lowest` to `highest` (whole when `whole` is set); absent, it
+// keeps its default. Any other value is refused with a warning that names it.
+double OptionalNumber(const nlohmann::json& document, const char* name, double defaultValue,
+                      double lowest, double highest, bool whole) {
+  const auto found = document.find(name);
+  if (found == document.end()) return defaultValue;
+  if (found->is_number()) {
+    const double value = found->get<double>();
+    if (value >= lowest && value <= highest && (!whole || std::floor(value) == value)) {
+      return value;
+    }
+  }
+  PluginLog::Get().GetLog()->warn(
+      "\"{}\" in config.json must be a {} from {} to {}; it is left at {}.", name,
+      whole ? "whole number" : "number", lowest, highest, defaultValue);
+  return defaultValue;
+}
+
 // Where to open the file. The host's directory text is UTF-8: opened by its Unicode name, a
 // folder such as "wé dir" is found on Windows too, where an 8-bit name would be read in the
 // system's code page. Text that is not UTF-8 goes to the system as it is, as the host gave it.
@@ -94,7 +111,8 @@ std::filesystem::path ConfigFileLocation(const std::string& path) {
 }
 
 // A configuration needs two levels; the JSON library parses nesting by recursion, so a file of
-// a few thousand "[" would overflow the loading thread's stack.
+// a few thousand "[" would overflow the loading thread's stack. Only the first value is read:
+// what follows it is never parsed, so it is not looked at either.
 void CheckNesting(const std::string& text) {
   int depth = 0;
   bool inString = false;
@@ -115,46 +133,15 @@ void CheckNesting(const std::string& text) {
         throw std::runtime_error("nested deeper than " + std::to_string(kMaxNesting) + " levels");
       }
     } else if (c == ']' || c == '}') {
-      --depth;
+      if (--depth <= 0) return;
     }
   }
 }
 
 // The whole file, read only if it is a regular file of a sane size: a FIFO in its place would
-// block the server's start for ever, a device would never end. The system's reason for a file
-// that cannot be read, rather than the JSON library's view of an empty stream.
+// block the server's start for ever, a device would never end.
 std::string ReadConfigText(const std::filesystem::path& location) {
-  std::error_code error;
-  const auto status = std::filesystem::status(location, error);
-  if (error) {
-    // In the portable words ("No such file or directory") where there are any: Microsoft's
-    // library reports the system's own codes.
-    const std::error_condition reason = error.default_error_condition();
-    if (reason.category() == std::generic_category()) {
-      throw std::system_error(reason.value(), std::generic_category(), "cannot open");
-    }
-    throw std::system_error(error, "cannot open");
-  }
-  if (std::filesystem::is_directory(status)) {
-    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
-  }
-  if (!std::filesystem::is_regular_file(status)) {
-    throw std::runtime_error("cannot read: not a regular file");
-  }
-  errno = 0;
-  std::ifstream file(location, std::ios::binary);
-  if (!file.is_open()) {
-    const int reason = errno != 0 ? errno : EIO;
-    throw std::system_error(reason, std::generic_category(), "cannot open");
-  }
-  std::string text;
-  char block[4096];
-  while (file.read(block, sizeof(block)) || file.gcount() > 0) {
-    text.append(block, static_cast<std::size_t>(file.gcount()));
-    if (text.size() > kMaxConfigBytes) {
-      throw std::runtime_error("larger than " + std::to_string(kMaxConfigBytes) + " bytes");
-    }
-  }
+  std::string text = platform::ReadRegularFile(location, kMaxConfigBytes);
   CheckNesting(text);
   return text;
 }
@@ -183,6 +170,10 @@ void LoadConfig(std::int32_t hardwareThreads) {
   LogSaveTimes = OptionalSwitch(document, "LogSaveTimes", false);
   LogSaveFaults = OptionalSwitch(document, "LogSaveFaults", false);
   WaitForSaveAtExit = OptionalSwitch(document, "WaitForSaveAtExit", true);
+  // Up to a week, and a day: beyond that a limit means no limit.
+  StuckSaveMinutes = OptionalNumber(document, "StuckSaveMinutes", 10, 0.001, 7 * 24 * 60, false);
+  SaveWaitSeconds =
+      static_cast<int>(OptionalNumber(document, "SaveWaitSeconds", 60, 1, 24 * 60 * 60, true));
   EngineArray<std::int32_t> accepted;
   const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
   EngineArray<EngineString> entries;

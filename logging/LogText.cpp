@@ -1,6 +1,7 @@
 #include "logging/LogText.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -35,13 +36,36 @@ std::size_t SequenceLength(std::string_view text) {
   return length;
 }
 
+// A control character would break the line or the terminal showing it: written as an escape.
+std::string_view ControlEscape(unsigned char c, char (&buffer)[5]) {
+  switch (c) {
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      std::snprintf(buffer, sizeof(buffer), "\\x%02x", c);
+      return buffer;
+  }
+}
+
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+
 }  // namespace
 
 std::string Excerpt(std::string_view text, std::size_t maxBytes) {
   std::string excerpt;
   while (!text.empty() && excerpt.size() <= maxBytes) {
     const std::size_t length = SequenceLength(text);
-    excerpt += length > 0 ? text.substr(0, length) : kReplacement;
+    char escape[5];
+    const auto lead = static_cast<unsigned char>(text[0]);
+    excerpt += length == 1 && IsControl(lead) ? ControlEscape(lead, escape)
+               : length > 0                   ? text.substr(0, length)
+                                              : kReplacement;
     text.remove_prefix(length > 0 ? length : 1);
   }
   if (excerpt.size() <= maxBytes && text.empty()) return excerpt;

@@ -102,7 +102,8 @@ std::string DescribeFault(const GuardOutcome& outcome) {
       break;
   }
   std::string line = FaultName(outcome);
-  if (outcome.stackOverflow) return line + " in " + ModuleAndOffset(outcome.instruction);
+  if (outcome.stackOverflow || outcome.sent)
+    return line + " in " + ModuleAndOffset(outcome.instruction);
   switch (outcome.access) {
     case GuardOutcome::Access::Read:
       line += " reading address " + HexAddress(outcome.address);

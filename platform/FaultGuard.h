@@ -22,6 +22,10 @@ struct GuardOutcome {
   std::uintptr_t address = 0;
   std::uintptr_t instruction = 0;
   bool stackOverflow = false;  // the fault was the stack running out
+  // POSIX: the signal was sent by a process (kill, raise), not raised by an instruction; it
+  // then names no address, and `sender` is the sending process's id.
+  bool sent = false;
+  std::uint32_t sender = 0;
 
   // CppException: the exception's type and what() text (empty for a type without one).
   std::string exceptionType;

@@ -13,7 +13,7 @@
 // ExitProcess), and modules loaded after the library.
 //
 // On POSIX nothing is redirected: the library's unload at exit runs while the other threads
-// still live, and waits there.
+// still live, and `beforeExit` runs there, before the unload.
 namespace platform {
 
 // Redirects the entries; returns how many were redirected. Call once, while loading.
@@ -21,5 +21,10 @@ int InterceptProcessExit(void (*beforeExit)()) noexcept;
 
 // Puts back every entry that still leads to this library. Call while unloading.
 void ReleaseProcessExit() noexcept;
+
+// True when the library's code stays in memory after the unload returns, so that the unload
+// may stop waiting for a save thread that still runs it: on Windows a worker holds its own
+// reference to the library; on POSIX only at process exit, never at dlclose.
+bool CodeOutlivesUnload() noexcept;
 
 }  // namespace platform

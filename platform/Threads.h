@@ -58,6 +58,10 @@ bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
 // in the library until its thread is gone.
 bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
 
+// From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been
+// reset there: a child has no thread but the one that forked. Nothing to do on Windows.
+void WatchForks(void (*inChild)()) noexcept;
+
 // Test seam: while set, WorkerThread::Start fails as if the system had no thread to give.
 void SetThreadCreationFailsForTesting(bool fails) noexcept;
 

@@ -9,6 +9,7 @@
 #include "logging/PluginLog.h"
 #include "platform/FaultGuard.h"
 #include "platform/ProcessExit.h"
+#include "platform/Threads.h"
 #include "plugin/SaveWorld.h"
 
 namespace {
@@ -25,6 +26,7 @@ void* SaveWorldDetourAddress() {
 void PluginLoad() {
   PluginLog::Get().Init(kPluginName);
   ResetSaveState();
+  platform::WatchForks(&ResetSaveStateInForkedChild);
   try {
     LoadConfig();
   } catch (const std::exception& error) {
@@ -33,7 +35,7 @@ void PluginLoad() {
     PluginLog::Get().GetLog()->error(
         "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
         "thread.",
-        ConfigFilePath(), Excerpt(error.what()));
+        Excerpt(ConfigFilePath(), 1000), Excerpt(error.what()));
     return;
   }
   // The host's answer is not examined: if it refuses, the server keeps its own routine.
@@ -43,10 +45,11 @@ void PluginLoad() {
 }
 
 void PluginUnload(bool processTerminating) {
-  VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
-  // The system has ended every other thread, perhaps inside a sink with its lock held: touch
-  // nothing that could wait for one.
+  // The system has ended every other thread, perhaps inside a sink or the host's hook table
+  // with its lock held: touch nothing that could wait for one. A process that ends needs no
+  // detour removed.
   if (processTerminating) return;
+  VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
   platform::ReleaseProcessExit();
   WaitForSaveWorker();
   platform::RestoreFaultHandlers();

@@ -7,7 +7,9 @@
 
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
+#include "platform/Clock.h"
 #include "platform/FaultGuard.h"
+#include "platform/ProcessExit.h"
 #include "platform/Threads.h"
 
 static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_lock_free,
@@ -20,11 +22,11 @@ std::uint64_t AffinityMask = 0;
 bool LogSaveTimes = false;
 bool LogSaveFaults = false;
 bool WaitForSaveAtExit = true;
+double StuckSaveMinutes = 10;
+int SaveWaitSeconds = 60;
 
 namespace {
 
-// A save that never returns must not hold up the server's exit for ever.
-constexpr std::chrono::seconds kUnloadWaitLimit{60};
 // A call the host dispatched just before the detour was removed may not have reached the
 // detour's first statement yet, and a call that has counted itself out still runs the detour's
 // last instructions: the unload gives each of them this long.
@@ -45,6 +47,14 @@ thread_local bool tRunningSave = false;
 std::atomic<bool> gProcessExiting{false};
 // A refused pinning is reported once per load.
 std::atomic<bool> gPinningFailureReported{false};
+// The game-mode object of the newest request refused while a save ran, until a request is
+// accepted again: a graceful exit saves once more for it.
+std::atomic<ADravikMode*> gRefusedDuringSave{nullptr};
+// When the save under way was accepted (0 while none is), and whether it has been reported as
+// stuck.
+std::atomic<std::chrono::steady_clock::rep> gSaveAcceptedAt{0};
+std::atomic<std::chrono::system_clock::rep> gSaveAcceptedAtWallClock{0};
+std::atomic<bool> gStuckSaveReported{false};
 
 class DetourCall {
  public:
@@ -100,11 +110,18 @@ class SaveSettlement {
     tRunningSave = false;
     if (!settled_) {
       try {
-        PluginLog::Get().GetLog()->error("Error failed to save!");
+        const auto& log = PluginLog::Get().GetLog();
+        log->error("Error failed to save!");
+        if (LogSaveFaults) {
+          log->error(
+              "Save fault: the save thread ended inside the server's routine (thread exit or "
+              "cancellation)");
+        }
       } catch (...) {
         // Nothing may stop the unwinding; the flag below is what matters.
       }
     }
+    gSaveAcceptedAt.store(0);
     SaveInProgress.store(false, std::memory_order_release);
   }
   SaveSettlement(const SaveSettlement&) = delete;
@@ -163,23 +180,59 @@ void SaveWorker(ADravikMode* gameMode) {
   RunSave(gameMode);
 }
 
+namespace {
+
+void NoteSaveAccepted() {
+  gRefusedDuringSave.store(nullptr);
+  gStuckSaveReported.store(false);
+  gSaveAcceptedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  gSaveAcceptedAtWallClock.store(std::chrono::system_clock::now().time_since_epoch().count());
+}
+
+// A save that never ends refuses every request after it; the warning alone does not say why.
+void ReportStuckSave() {
+  const auto acceptedAtTicks = gSaveAcceptedAt.load();
+  if (acceptedAtTicks == 0) return;  // refused by an unload or an exit, not by a save
+  const std::chrono::steady_clock::time_point acceptedAt{
+      std::chrono::steady_clock::duration{acceptedAtTicks}};
+  const std::chrono::duration<double, std::ratio<60>> running =
+      std::chrono::steady_clock::now() - acceptedAt;
+  if (running.count() < StuckSaveMinutes || gStuckSaveReported.exchange(true)) return;
+  const std::chrono::system_clock::time_point since{
+      std::chrono::system_clock::duration{gSaveAcceptedAtWallClock.load()}};
+  PluginLog::Get().GetLog()->error(
+      "The world save running since {} has not finished after {:.0f} minutes; every save request "
+      "is refused until it does.",
+      platform::LocalDateAndTime(since), running.count());
+}
+
+void RefuseRequest(ADravikMode* gameMode) {
+  gRefusedDuringSave.store(gameMode);
+  PluginLog::Get().GetLog()->warn("World Already Saving!");
+  ReportStuckSave();
+}
+
+}  // namespace
+
 void SaveWorldDetour(ADravikMode* gameMode) {
   const DetourCall call;
   // One test-and-set: two requests at the same instant never both get through. Once an unload
   // has begun it holds the flag, so nothing here starts a thread any more.
   if (SaveInProgress.exchange(true, std::memory_order_acq_rel)) {
-    PluginLog::Get().GetLog()->warn("World Already Saving!");
+    RefuseRequest(gameMode);
     return;
   }
-  if (gProcessExiting.load()) {
-    RunSave(gameMode);  // a worker would be ended with the process, mid-save
-    return;
-  }
+  const bool exiting = gProcessExiting.load();
   // The last save's thread may still be on its way out of the library: until it is, a new
   // worker must not take a reference to the library (see platform::WorkerStillAttached).
-  if (platform::WorkerStillAttached()) {
+  if (!exiting && platform::WorkerStillAttached()) {
     SaveInProgress.store(false, std::memory_order_release);
-    PluginLog::Get().GetLog()->warn("World Already Saving!");
+    RefuseRequest(gameMode);
+    return;
+  }
+  NoteSaveAccepted();
+  if (exiting) {
+    RunSave(gameMode);  // a worker would be ended with the process, mid-save
     return;
   }
   // Local to this call: a worker can finish and clear the flag before this call has detached
@@ -201,6 +254,17 @@ void ResetSaveState() {
   SaveInProgress.store(false, std::memory_order_release);
   gProcessExiting.store(false);
   gPinningFailureReported.store(false);
+  gRefusedDuringSave.store(nullptr);
+  gStuckSaveReported.store(false);
+  gSaveAcceptedAt.store(0);
+}
+
+void ResetSaveStateInForkedChild() {
+  gDetourCallsInFlight.store(tDetourCallsOnThisThread);
+  if (tRunningSave) return;  // the save forked: its copy goes on in the child
+  gSaveAcceptedAt.store(0);
+  SaveInProgress.store(false, std::memory_order_release);
+  gRefusedDuringSave.store(nullptr);
 }
 
 namespace {
@@ -229,51 +293,81 @@ bool WaitForWorkers(std::chrono::steady_clock::time_point deadline, WaitAnnounce
   return platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
 }
 
+// A save that never returns must not hold up the server's exit for ever.
+std::chrono::steady_clock::time_point WaitDeadline() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(SaveWaitSeconds);
+}
+
 void ReportWaitTimedOut() {
   PluginLog::Get().GetLog()->error(
-      "The world save did not finish within {} seconds; unloading anyway.",
-      static_cast<long long>(kUnloadWaitLimit.count()));
+      "The world save did not finish within {} seconds; unloading anyway.", SaveWaitSeconds);
+}
+
+bool ClaimSaveFlag() {
+  return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
 }
 
 }  // namespace
 
 void WaitForSaveWorker() {
-  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
+  const auto deadline = WaitDeadline();
   WaitAnnouncement announce;
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
   // removed starts no worker now. A save on this very thread holds it already.
-  bool done = tRunningSave || WaitUntil(deadline, [&announce] {
-                if (!SaveInProgress.exchange(true, std::memory_order_acq_rel)) return true;
-                announce();
-                return false;
-              });
+  const bool claimed = tRunningSave || WaitUntil(deadline, [&announce] {
+                         if (ClaimSaveFlag()) return true;
+                         announce();
+                         return false;
+                       });
   // Requests inside the detour only log their refusal and return.
-  done = done && WaitUntil(deadline, [] {
-           return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
-         });
-  done = done && WaitForWorkers(deadline, announce);
-  if (!done) ReportWaitTimedOut();
+  const bool detourLeft = WaitUntil(deadline, [] {
+    return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
+  });
+  const bool workersLeft = WaitForWorkers(deadline, announce);
+  if (!workersLeft && !platform::CodeOutlivesUnload()) {
+    // The library's code goes as this returns, and the save would return into it.
+    PluginLog::Get().GetLog()->error(
+        "The world save did not finish within {} seconds; the unload waits for it to end, "
+        "since the save thread still runs the plug-in's code.",
+        SaveWaitSeconds);
+    while (!platform::WaitForWorkersToLeave(std::chrono::seconds(SaveWaitSeconds))) {
+    }
+    if (!claimed) ClaimSaveFlag();
+  } else if (!claimed || !detourLeft || !workersLeft) {
+    ReportWaitTimedOut();
+  }
   std::this_thread::sleep_for(kDetourGrace);
 }
 
 void HoldExitForSave() {
-  gProcessExiting.store(true);
+  if (gProcessExiting.exchange(true)) return;  // one exit, one wait
   // exit() called by the save itself: the save is over as far as it is concerned.
   if (tRunningSave) return;
-  const auto deadline = std::chrono::steady_clock::now() + kUnloadWaitLimit;
+  const auto deadline = WaitDeadline();
   WaitAnnouncement announce;
-  const bool done = WaitUntil(deadline,
-                              [&announce] {
-                                if (!SaveInProgress.load(std::memory_order_acquire)) return true;
-                                announce();
-                                return false;
-                              }) &&
-                    WaitForWorkers(deadline, announce);
-  if (!done) {
+  // Claimed, so that a request from another thread (which now saves on that thread) and the
+  // save once more below take turns.
+  const bool claimed = WaitUntil(deadline, [&announce] {
+    if (ClaimSaveFlag()) return true;
+    announce();
+    return false;
+  });
+  if (!claimed || !WaitForWorkers(deadline, announce)) {
+    if (claimed) SaveInProgress.store(false, std::memory_order_release);
     ReportWaitTimedOut();
     return;
   }
   // The save is complete; a thread still ending as the process ends can take Wine down.
   platform::WaitForNewestWorkerToEnd(kWorkerEndLimit);
+  ADravikMode* const refused = gRefusedDuringSave.exchange(nullptr);
+  if (refused == nullptr) {
+    SaveInProgress.store(false, std::memory_order_release);
+    return;
+  }
+  // Without the plug-in the server would have saved its latest state here; the running save
+  // holds an older one.
+  PluginLog::Get().GetLog()->info(
+      "Saving once more before exit: a save asked for during the last one was refused.");
+  RunSave(refused);
 }

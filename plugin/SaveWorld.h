@@ -24,6 +24,11 @@ extern bool LogSaveFaults;
 // From config.json (default true): hold a graceful exit of the process until a running save is
 // done (the Windows exit hook; on POSIX the unload at exit always waits).
 extern bool WaitForSaveAtExit;
+// From config.json (default 10): once a save has run this many minutes, the next refused
+// request logs one error saying so.
+extern double StuckSaveMinutes;
+// From config.json (default 60): how long an unload or a graceful exit waits for a running save.
+extern int SaveWaitSeconds;
 
 // Takes the server's save request: runs the save on a new thread and returns at once, or
 // refuses the request while a save runs.
@@ -40,8 +45,15 @@ void WaitForSaveWorker();
 
 // Runs as the process begins a graceful exit, before the other threads are ended: from now on
 // a save request runs on the calling thread, and a running save on another thread is waited
-// for, within the unload's limit and with its log lines.
+// for, within the unload's limit and with its log lines. When a request was refused while that
+// save ran (the server's shutdown save, typically), the server's routine then runs once more,
+// here, so that the state the server last asked to save reaches the disk. Only the first call
+// waits: an exit passes through more than one redirected exit function.
 void HoldExitForSave();
 
 // A fresh library's save state: no save under way, no pinning failure reported yet.
 void ResetSaveState();
+
+// In the child of a fork(): no save thread was copied into it, so no save is under way there,
+// unless the fork was made by the save itself.
+void ResetSaveStateInForkedChild();

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -202,6 +203,44 @@ TEST_F(ConfigTest, OptionalSwitchesAreReadWithoutTouchingTheProcessorList) {
   EXPECT_TRUE(Logged().empty());
 }
 
+// The two limits: taken when in range, otherwise one warning each naming the member and its
+// range, and the default.
+TEST_F(ConfigTest, TheLimitsAreTakenInRangeAndOtherwiseWarnedAbout) {
+  struct Case {
+    std::string members;
+    double stuckMinutes;
+    int waitSeconds;
+    std::vector<std::string> warnings;
+  };
+  const std::string stuckWarning =
+      "warning|\"StuckSaveMinutes\" in config.json must be a number from 0.001 to 10080; it is "
+      "left at 10.";
+  const std::string waitWarning =
+      "warning|\"SaveWaitSeconds\" in config.json must be a whole number from 1 to 86400; it is "
+      "left at 60.";
+  const std::vector<Case> cases = {
+      {"", 10, 60, {}},
+      {R"("StuckSaveMinutes": 0.5, "SaveWaitSeconds": 600)", 0.5, 600, {}},
+      {R"("StuckSaveMinutes": "ten", "SaveWaitSeconds": 1.5)", 10, 60, {stuckWarning, waitWarning}},
+      {R"("StuckSaveMinutes": -1, "SaveWaitSeconds": 0)", 10, 60, {stuckWarning, waitWarning}},
+      {R"("StuckSaveMinutes": 1e300, "SaveWaitSeconds": 4294967296)",
+       10,
+       60,
+       {stuckWarning, waitWarning}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.members);
+    SetUp();
+    SimHost::SetCurrentDir(serverDir_.Path().string());
+    serverDir_.WriteConfig(R"({"CpuThreads": "")" + (c.members.empty() ? "" : ", " + c.members) +
+                           "}");
+    LoadConfig(8);
+    EXPECT_EQ(StuckSaveMinutes, c.stuckMinutes);
+    EXPECT_EQ(SaveWaitSeconds, c.waitSeconds);
+    EXPECT_EQ(Logged(), c.warnings);
+  }
+}
+
 // A file that cannot be read says why in the system's words, not as a JSON error.
 TEST_F(ConfigTest, AnUnreadableFileRaisesTheSystemsReason) {
   const auto expectFailure = [this](const std::string& situation, std::errc reason) {
@@ -227,6 +266,44 @@ TEST_F(ConfigTest, AnUnreadableFileRaisesTheSystemsReason) {
   std::error_code noLinks;
   std::filesystem::create_symlink(serverDir_.Path() / "elsewhere.json", file, noLinks);
   if (!noLinks) expectFailure("a link to nothing", std::errc::no_such_file_or_directory);
+  std::filesystem::remove(file);
+
+  // A regular file whose every read fails.
+  std::error_code noProc;
+  if (std::filesystem::is_regular_file("/proc/self/mem", noProc)) {
+    std::filesystem::create_symlink("/proc/self/mem", file, noLinks);
+    if (!noLinks) expectFailure("a file that cannot be read", std::errc::io_error);
+  }
+}
+
+// A file swapped for a FIFO between the check and the read never blocks the load: the file
+// that is checked is the file that is read, opened without waiting for a writer.
+TEST_F(ConfigTest, AFileSwappedForAFifoNeverBlocksTheLoad) {
+  SimHost::SetCurrentDir(serverDir_.Path().u8string());
+  const auto file = serverDir_.WriteConfig(R"({"CpuThreads": "0"})");
+  const auto regular = serverDir_.Path() / "regular.json";
+  std::filesystem::copy_file(file, regular);
+  const auto fifo = serverDir_.Path() / "fifo";
+  if (!MakeFifo(fifo)) GTEST_SKIP() << "no FIFOs on this platform";
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (bool toFifo = true; !stop.load(); toFifo = !toFifo) {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+      std::filesystem::create_hard_link(toFifo ? fifo : regular, file, ignored);
+    }
+  });
+  int refused = 0;
+  for (int load = 0; load < 2000; ++load) {
+    try {
+      LoadConfig(8);
+    } catch (const std::exception&) {
+      ++refused;  // not a regular file, or not there at that moment
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_LT(refused, 2000) << "never read while it was a regular file";
 }
 
 // Files that would crash or hang the server's start are refused before the JSON library sees
@@ -246,6 +323,8 @@ TEST_F(ConfigTest, HostileFilesAreRefusedBeforeParsing) {
       {"more than 1 MiB", R"({"CpuThreads": "0", "a": ")" + std::string(1 << 20, 'x') + "\"}",
        "larger than 1048576 bytes"},
       {"a FIFO", "", "cannot read: not a regular file"},
+      {"deep nesting after the closing brace, which is never read",
+       R"({"CpuThreads": "0"} )" + std::string(17, '['), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.situation);
@@ -287,6 +366,8 @@ TEST_F(ConfigTest, AServerFolderInAnyScriptIsRead) {
 
 TEST(LogTextTest, ExcerptsAreShortAndWellFormed) {
   EXPECT_EQ(Excerpt("plain text"), "plain text");
+  EXPECT_EQ(Excerpt("/srv/line\nbreak\r\t\x1b[31m\x7f"), "/srv/line\\nbreak\\r\\t\\x1b[31m\\x7f")
+      << "a control character must not split or colour the line";
   EXPECT_EQ(Excerpt(std::string(300, 'x')), std::string(300, 'x'));
   EXPECT_EQ(Excerpt(std::string(301, 'x')), std::string(297, 'x') + "...");
   EXPECT_EQ(Excerpt(std::string(100'000'000, '"')).size(), 300U);

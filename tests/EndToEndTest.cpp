@@ -186,10 +186,13 @@ TEST_F(EndToEndTest, UnloadDuringASaveLetsTheSaveFinish) {
 // for the save (on Windows through the plug-in's exit hook, which must see ExitProcess called
 // directly too; on Linux in the unload at exit), also after an unload and a reload, and before
 // the program's static objects are destroyed (the save may read them).
+// With `shutdownRequestRefused`, the server asks for its shutdown save while that save runs:
+// the plug-in refuses it, and the exit saves once more for it.
 struct GracefulExit {
   const char* name;
   bool reloadFirst;
   bool exitProcess;
+  bool shutdownRequestRefused;
 };
 
 void PrintTo(const GracefulExit& way, std::ostream* out) {
@@ -225,25 +228,39 @@ TEST_P(GracefulExitTest, TheSaveItInterruptsIsKept) {
         }
         LoadPlugin();
         Gate started;
-        SimulatedSave::SetBody([&started, &marker](ADravikMode*) {
+        Gate release;
+        auto* const shutdownRequest = reinterpret_cast<ADravikMode*>(std::uintptr_t{0x5678});
+        SimulatedSave::SetBody([&](ADravikMode* gameMode) {
+          if (gameMode == shutdownRequest) {
+            std::ofstream(marker, std::ios::app) << " and the shutdown request";
+            return;
+          }
           started.Open();
-          std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          release.Wait(std::chrono::milliseconds(500));
           std::ofstream(marker) << (gProgramStatic.alive.load() ? "saved"
                                                                 : "saved after static destruction");
         });
         SimulatedSave::Request();
         started.Wait();
+        if (way.shutdownRequestRefused) {
+          SimulatedSave::Request(shutdownRequest);
+          release.Open();
+        }
         if (way.exitProcess) platform::EndProcess(0);
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(ReadFile(marker), "saved");
+  EXPECT_EQ(ReadFile(marker),
+            way.shutdownRequestRefused ? "saved and the shutdown request" : "saved");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, GracefulExitTest,
-                         ::testing::Values(GracefulExit{"Exit", false, false},
-                                           GracefulExit{"ExitAfterAReload", true, false},
-                                           GracefulExit{"ExitProcess", false, true}),
+                         ::testing::Values(GracefulExit{"Exit", false, false, false},
+                                           GracefulExit{"ExitAfterAReload", true, false, false},
+                                           GracefulExit{"ExitProcess", false, true, false},
+                                           GracefulExit{"ExitDuringARefusal", false, false, true},
+                                           GracefulExit{"ExitProcessDuringARefusal", false, true,
+                                                        true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // The server's routine calls exit() on the save thread: the exit does not wait for the save it

@@ -228,4 +228,74 @@ TEST_F(SaveWorldTest, SavesOnTheServerThreadWhenNoThreadCanBeStarted) {
   EXPECT_FALSE(platform::AnyWorkerInLibrary());
 }
 
+// The server's shutdown save asked for while a periodic save runs is refused; at the exit the
+// plug-in saves once more for it, on the exiting thread, once the running save has ended. An
+// exit with no refusal since that save began saves nothing more, and only the first of the
+// exit functions a process passes through waits.
+class ExitAfterRefusalTest : public SaveFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ExitAfterRefusalTest, TheRefusedRequestIsSavedOnceBeforeTheExit) {
+  const bool refusedBetween = GetParam();
+  ADravikMode* const shutdownRequest = reinterpret_cast<ADravikMode*>(std::uintptr_t{0x5678});
+  Gate release;
+  SetSaveBody([&](ADravikMode* gameMode) {
+    if (gameMode == FakeGameMode()) release.Wait();
+  });
+  RequestSave(FakeGameMode());
+  ASSERT_TRUE(Eventually([] { return SaveRuns() == 1; }));
+  if (refusedBetween) RequestSave(shutdownRequest);
+  std::thread opener([&release] { release.Open(); });
+  HoldExitForSave();
+  opener.join();
+  EXPECT_FALSE(SaveInProgress.load());
+  EXPECT_EQ(SaveRuns(), refusedBetween ? 2 : 1);
+  const int savedOnceMore =
+      sink_->CountOf("info",
+                     "Saving once more before exit: a save asked for during the last one was "
+                     "refused.");
+  EXPECT_EQ(savedOnceMore, refusedBetween ? 1 : 0);
+  if (refusedBetween) {
+    EXPECT_EQ(SimulatedSave::LastGameMode(), shutdownRequest);
+    EXPECT_EQ(SimulatedSave::LastThread(), std::this_thread::get_id());
+  }
+  HoldExitForSave();
+  EXPECT_EQ(SaveRuns(), refusedBetween ? 2 : 1) << "a second exit function saved again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, ExitAfterRefusalTest, ::testing::Bool(), [](const auto& test) {
+  return test.param ? "RefusedDuringTheSave" : "NoneRefused";
+});
+
+// A save that never ends is reported once, at the first refusal past the limit, and again for
+// the next stuck save, not for one that ends in time.
+TEST_F(SaveWorldTest, AStuckSaveIsReportedOnceAtARefusal) {
+  StuckSaveMinutes = 0.0005;  // 30 ms
+  const std::regex stuckLine(
+      "error\\|The world save running since \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d has not "
+      "finished after \\d+ minutes; every save request is refused until it does\\.");
+  const auto stuckReports = [&] {
+    const auto logged = sink_->Logged();
+    return std::count_if(logged.begin(), logged.end(), [&](const std::string& line) {
+      return std::regex_match(line, stuckLine);
+    });
+  };
+  for (int stuckSave = 1; stuckSave <= 2; ++stuckSave) {
+    auto release = std::make_shared<Gate>();
+    SetSaveBody([release](ADravikMode*) { release->Wait(); });
+    RequestSave();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // past the limit
+    RequestSave();
+    RequestSave();
+    EXPECT_EQ(stuckReports(), stuckSave) << sink_->Logged().back();
+    release->Open();
+    ASSERT_TRUE(WaitUntilIdle());
+  }
+  StuckSaveMinutes = 10;
+  SetSaveBody([](ADravikMode*) { std::this_thread::sleep_for(std::chrono::milliseconds(60)); });
+  RequestSave();
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(stuckReports(), 2);
+}
+
 }  // namespace

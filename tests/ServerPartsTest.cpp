@@ -358,4 +358,84 @@ TEST(ServerReportTest, AFullDiskFailsEveryReportWithItsReason) {
   }
 }
 
+// A disk that fills while a run's reports are written leaves the last run's set as it was,
+// and nothing of the new one; the comparison can only read a consistent set.
+TEST(ServerReportTest, AReportThatCannotBeWrittenLeavesTheLastSetWhole) {
+  const std::filesystem::path full = "/dev/full";
+  std::error_code error;
+  if (!std::filesystem::exists(full, error)) GTEST_SKIP() << "no /dev/full on this system";
+  TempDir dir;
+  SimServer::RunSummary last;
+  last.worldMegabytes = 4;
+  last.tickBudgetMs = 20;
+  last.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
+  SimServer::WriteRunReports(last, dir.Path() / "ticks.csv", dir.Path() / "ticks.svg", dir.Path());
+  std::vector<std::string> before;
+  for (const char* name : {"ticks.csv", "ticks.svg", "saves.csv", "summary.txt"})
+    before.push_back(ReadFile(dir.Path() / name));
+
+  SimServer::RunSummary next = last;
+  next.worldMegabytes = 8;
+  next.ticks.push_back({0.04, 1.5, false});
+  EXPECT_THROW(SimServer::WriteRunReports(next, dir.Path() / "ticks.csv", full, dir.Path()),
+               std::runtime_error);
+  std::vector<std::string> after;
+  for (const char* name : {"ticks.csv", "ticks.svg", "saves.csv", "summary.txt"})
+    after.push_back(ReadFile(dir.Path() / name));
+  EXPECT_EQ(after, before);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+}
+
+// What cannot be compared is refused with the file and the reason: no ticks, a directory or a
+// FIFO in a report's place, runs on worlds of different sizes. A run slower with the plug-in
+// is called slower.
+TEST(ComparisonTest, RunsThatCannotBeComparedAreRefusedAndASlowerOneIsCalledSo) {
+  TempDir dir;
+  const auto writeRun = [&](const std::string& name, bool pluginsLoaded, std::size_t worldMb,
+                            double longestMs) {
+    SimServer::RunSummary run;
+    run.pluginsLoaded = pluginsLoaded;
+    run.worldMegabytes = worldMb;
+    run.tickBudgetMs = 33;
+    run.ticks = {{0, longestMs, true}};
+    std::filesystem::create_directory(dir.Path() / name);
+    SimServer::WriteRunReports(run, dir.Path() / name / "ticks.csv",
+                               dir.Path() / name / "ticks.svg", dir.Path() / name);
+  };
+  writeRun("without", false, 4, 10);
+  writeRun("with", true, 4, 40);
+  const auto runs = SimServer::ReadComparedRuns(dir.Path() / "without", dir.Path() / "with");
+  SimServer::WriteComparisonPage(runs.without, runs.with, "compare.svg", dir.Path() / "page.html");
+  EXPECT_NE(ReadFile(dir.Path() / "page.html").find("(4.0 times longer: slower with the plug-in)"),
+            std::string::npos);
+
+  writeRun("bigger", true, 8, 5);
+  const auto refusal = [&](const std::string& with) {
+    try {
+      SimServer::ReadComparedRuns(dir.Path() / "without", dir.Path() / with);
+    } catch (const std::runtime_error& refused) {
+      return std::string(refused.what());
+    }
+    return std::string("taken");
+  };
+  EXPECT_NE(refusal("bigger").find("worlds of different sizes"), std::string::npos);
+
+  writeRun("empty", true, 4, 5);
+  std::ofstream(dir.Path() / "empty" / "ticks.csv", std::ios::trunc) << "tick,start_s\n";
+  EXPECT_NE(refusal("empty").find("ticks.csv: no ticks"), std::string::npos);
+
+  writeRun("directory", true, 4, 5);
+  std::filesystem::remove(dir.Path() / "directory" / "ticks.csv");
+  std::filesystem::create_directory(dir.Path() / "directory" / "ticks.csv");
+  EXPECT_NE(refusal("directory").find("ticks.csv: cannot read"), std::string::npos);
+
+  writeRun("fifo", true, 4, 5);
+  std::filesystem::remove(dir.Path() / "fifo" / "summary.txt");
+  if (MakeFifo(dir.Path() / "fifo" / "summary.txt")) {
+    EXPECT_NE(refusal("fifo").find("summary.txt: cannot read: not a regular file"),
+              std::string::npos);
+  }
+}
+
 }  // namespace

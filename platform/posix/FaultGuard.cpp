@@ -21,8 +21,14 @@ namespace {
 constexpr std::array<int, 4> kGuardedSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 // How far from the stack pointer a faulting access still counts as the stack running out.
 constexpr std::intptr_t kStackOverflowReach = 65536;
-// What the process had before our handlers went in; read by the handler, so plain data.
+// Read by the handler, so plain data. The handlers to forward a fault outside a save to: what
+// was current when ours last went back in (a component installed since, which will in turn
+// call whatever it found, ours). And what the process had before ours first went in: where a
+// fault goes on once it has passed through the components installed after ours.
 std::array<struct sigaction, kGuardedSignals.size()> gPreviousActions{};
+std::array<struct sigaction, kGuardedSignals.size()> gOriginalActions{};
+// Whether gPreviousActions holds such a component rather than the original handler.
+std::array<bool, kGuardedSignals.size()> gLaterComponent{};
 std::mutex gHandlersMutex;
 std::atomic<bool> gHandlersInstalled{false};
 
@@ -34,6 +40,8 @@ struct ActiveGuard {
   std::uintptr_t instruction;
   GuardOutcome::Access access;
   bool stackOverflow;
+  bool sent;
+  pid_t sender;
 };
 
 // initial-exec: the handler must not allocate thread-local storage on first touch.
@@ -46,8 +54,7 @@ std::size_t SignalIndex(int signal) {
 
 // A fault outside any guard belongs to whoever handled it before us, delivered as the kernel
 // would have delivered it to that handler.
-void ForwardToPreviousHandler(int signal, siginfo_t* info, void* context) {
-  struct sigaction& previous = gPreviousActions[SignalIndex(signal)];
+void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, void* context) {
   const bool sentByProcess = info != nullptr && info->si_code <= 0;
   const bool withInfo = (previous.sa_flags & SA_SIGINFO) != 0;
   const bool ignored = !withInfo && previous.sa_handler == SIG_IGN;
@@ -99,11 +106,16 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
   guard.instruction = 0;
   guard.access = GuardOutcome::Access::Unknown;
   guard.stackOverflow = false;
+  // si_addr is only meaningful for a fault the kernel raised; a sent signal carries the
+  // sender's id in its place.
+  guard.sent = info != nullptr && info->si_code <= 0;
+  guard.sender = guard.sent ? info->si_pid : 0;
+  if (guard.sent) guard.address = nullptr;
   const auto* machine = static_cast<const ucontext_t*>(context);
   if (machine == nullptr) return;
 #if defined(__x86_64__)
   guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
-  if (signal == SIGSEGV) {
+  if (signal == SIGSEGV && !guard.sent) {
     // An access this close to the stack pointer is the stack running into its guard: a push
     // lands just below it, a function's first store into a new frame just above it.
     const auto stackPointer = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RSP]);
@@ -121,17 +133,55 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
 #endif
 }
 
+bool IsOurHandler(const struct sigaction& action);
+void ForwardOutsideGuard(int signal, siginfo_t* info, void* context);
+
 void OnFault(int signal, siginfo_t* info, void* context) {
   if (ActiveGuard* guard = tActiveGuard) {
     tActiveGuard = nullptr;
     RecordFaultContext(*guard, signal, info, context);
     siglongjmp(guard->jump, 1);
   }
-  ForwardToPreviousHandler(signal, info, context);
+  ForwardOutsideGuard(signal, info, context);
 }
 
 bool IsOurHandler(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
+}
+
+bool OurHandlerIsCurrent(int signal) {
+  struct sigaction current {};
+  return sigaction(signal, nullptr, &current) == 0 && IsOurHandler(current);
+}
+
+// A fault outside a save goes where it would go had ours not been put back in front of a
+// component X installed after it: to X, as the current handler (the kernel's view), and from X
+// (calling the handler it found, ours) on down to the handler the process had before ours.
+// Never round again: ours entered while it is not the current handler was called by another
+// handler, so the fault goes on down; X that puts ours back (the crash reporter's "restore what
+// I found, and return") has left the chain. X that handles the fault and returns, or jumps
+// out of it, stays current; the next save puts ours in front again.
+void ForwardOutsideGuard(int signal, siginfo_t* info, void* context) {
+  const std::size_t index = SignalIndex(signal);
+  if (!OurHandlerIsCurrent(signal)) {
+    ForwardToHandler(gOriginalActions[index], signal, info, context);
+    return;
+  }
+  const bool toLaterComponent = gLaterComponent[index];
+  struct sigaction& previous = gPreviousActions[index];
+  if (toLaterComponent) {
+    struct sigaction asDelivered = previous;
+    if ((previous.sa_flags & SA_RESETHAND) != 0) {
+      asDelivered = {};
+      asDelivered.sa_handler = SIG_DFL;
+    }
+    sigaction(signal, &asDelivered, nullptr);
+  }
+  ForwardToHandler(previous, signal, info, context);
+  if (toLaterComponent && OurHandlerIsCurrent(signal)) {
+    previous = gOriginalActions[index];
+    gLaterComponent[index] = false;
+  }
 }
 
 // Puts this library's handler in place for every guarded signal where it is not. Whatever was
@@ -148,7 +198,10 @@ void InstallFaultHandlers() {
     struct sigaction current {};
     if (sigaction(kGuardedSignals[i], nullptr, &current) != 0 || IsOurHandler(current)) continue;
     // Recorded before ours goes in: a fault in between must find it.
+    const bool reinstalling = gHandlersInstalled.load(std::memory_order_relaxed);
+    if (!reinstalling) gOriginalActions[i] = current;
     gPreviousActions[i] = current;
+    gLaterComponent[i] = reinstalling;
     sigaction(kGuardedSignals[i], &action, nullptr);
   }
   gHandlersInstalled.store(true, std::memory_order_release);
@@ -219,6 +272,8 @@ __attribute__((no_sanitize("null"))) GuardOutcome RunGuarded(void (*fn)(void*), 
       outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
       outcome.instruction = guard.instruction;
       outcome.stackOverflow = guard.stackOverflow;
+      outcome.sent = guard.sent;
+      outcome.sender = static_cast<std::uint32_t>(guard.sender);
     }
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must go on unwinding
@@ -241,6 +296,11 @@ void RestoreFaultHandlers() noexcept {
 }
 
 std::string FaultName(const GuardOutcome& outcome) {
+  if (outcome.sent) {
+    const char* name = sigabbrev_np(static_cast<int>(outcome.code));
+    return std::string(name != nullptr ? "SIG" + std::string(name) : "a signal") +
+           " sent by process " + std::to_string(outcome.sender);
+  }
   switch (outcome.code) {
     case SIGSEGV:
       return outcome.stackOverflow ? "SIGSEGV (stack overflow)" : "SIGSEGV (invalid memory access)";

@@ -5,17 +5,33 @@
 // destructors at dlclose but after them at process exit. A static object constructed at the end
 // of the attach is destroyed before everything the attach created, in both cases, because
 // static destructors run in the reverse order of construction.
+//
+// The same difference tells the two unloads apart: a destructor function that has run before
+// the static destructors means dlclose; one that has not means the process is exiting, and the
+// exit hook runs first, as the redirected exit functions run it on Windows.
+#include <atomic>
+
 #include "platform/WinTypes.h"
+#include "platform/posix/ProcessExitHook.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 namespace {
 
+std::atomic<bool> gClosedByProgram{false};
+
+__attribute__((destructor)) void NoteClosedByProgram() {
+  gClosedByProgram.store(true);
+}
+
 struct DetachOnUnload {
   DetachOnUnload() = default;
   DetachOnUnload(const DetachOnUnload&) = delete;
   DetachOnUnload& operator=(const DetachOnUnload&) = delete;
-  ~DetachOnUnload() { DllMain(nullptr, DLL_PROCESS_DETACH, nullptr); }
+  ~DetachOnUnload() {
+    if (!gClosedByProgram.load()) platform::NoteProcessExit();
+    DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+  }
 };
 
 __attribute__((constructor)) void AttachOnLoad() {

@@ -25,6 +25,7 @@ int gWorkersNotYetStarted = 0;
 // worker runs at a time, so only the last few, still on their way out, are ever here.
 std::array<ThreadIdentity, 32> gWorkers{};
 std::atomic<bool> gThreadCreationFails{false};
+std::atomic<void (*)()> gForkedChildHandler{nullptr};
 
 // Caller holds gWorkersMutex. Returns whether a tracked worker other than the thread `self`
 // is still there.
@@ -141,6 +142,34 @@ bool WorkerStillAttached() noexcept {
 }
 
 void NoteThreadDetach() noexcept {}
+
+namespace {
+
+// Nothing else holds the bookkeeping's lock across a fork, so the child finds it free.
+void BeforeFork() {
+  gWorkersMutex.lock();
+}
+
+void AfterForkInParent() {
+  gWorkersMutex.unlock();
+}
+
+void AfterForkInChild() {
+  gWorkersMutex.unlock();
+  gWorkers.fill(ThreadIdentity{});
+  gWorkersNotYetStarted = 0;
+  if (void (*handler)() = gForkedChildHandler.load()) handler();
+}
+
+}  // namespace
+
+void WatchForks(void (*inChild)()) noexcept {
+  // Registered once: the handlers stay for the library's life, and glibc drops them with the
+  // library at dlclose.
+  if (gForkedChildHandler.exchange(inChild) == nullptr) {
+    pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+  }
+}
 
 void SetThreadCreationFailsForTesting(bool fails) noexcept {
   gThreadCreationFails.store(fails);

@@ -135,4 +135,9 @@ void ReleaseProcessExit() noexcept {
   gBeforeExit.store(nullptr);
 }
 
+// A worker holds its own reference to the library until its thread has ended.
+bool CodeOutlivesUnload() noexcept {
+  return true;
+}
+
 }  // namespace platform

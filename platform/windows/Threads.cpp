@@ -165,6 +165,9 @@ void NoteThreadDetach() noexcept {
   gWorkersAttached.fetch_sub(1);
 }
 
+// Windows has no fork().
+void WatchForks(void (*)()) noexcept {}
+
 void SetThreadCreationFailsForTesting(bool fails) noexcept {
   gThreadCreationFails.store(fails);
 }

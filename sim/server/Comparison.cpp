@@ -9,6 +9,13 @@
 namespace SimServer {
 namespace {
 
+// How the longest stall with the plug-in compares with the one without it, either way round.
+std::string StallRatio(double without, double with) {
+  if (with <= 0) return "no measurable stall with it";
+  if (with <= without) return Fixed(without / with, 1) + " times shorter";
+  return Fixed(with / without, 1) + " times longer: slower with the plug-in";
+}
+
 constexpr double kWidth = 1000, kLeft = 80, kRight = 30, kTop = 70, kPanelHeight = 230,
                  kPanelGap = 60, kBottom = 50;
 
@@ -106,6 +113,12 @@ ComparedRuns ReadComparedRuns(const std::filesystem::path& first,
                              (a.pluginsLoaded ? "with the plug-in" : "without the plug-in") +
                              ": compare a run without it with a run with it");
   }
+  if (a.worldMegabytes != b.worldMegabytes) {
+    throw std::runtime_error("the runs saved worlds of different sizes (" +
+                             std::to_string(a.worldMegabytes) + " MiB in " + first.u8string() +
+                             ", " + std::to_string(b.worldMegabytes) + " MiB in " +
+                             second.u8string() + "): compare runs on the same world");
+  }
   if (a.pluginsLoaded) std::swap(a, b);
   return {std::move(a), std::move(b)};
 }
@@ -170,9 +183,7 @@ void WriteComparisonPage(const RunSummary& without, const RunSummary& with,
       << without.worldMegabytes << " MiB world</h1>\n<p>Longest game-loop stall: <b>"
       << Milliseconds(longestWithout) << "</b> without the plug-in, <b>"
       << Milliseconds(longestWith) << "</b> with it";
-  if (longestWith > 0) {
-    out << " (" << Fixed(longestWithout / longestWith, 0) << " times shorter)";
-  }
+  out << " (" << StallRatio(longestWithout, longestWith) << ")";
   out << ".</p>\n<table><tr><th align=\"left\">Without the plug-in</th>"
          "<th align=\"left\">With Tamsel</th></tr>\n<tr><td><pre>"
       << FormatTable(without) << "</pre></td><td><pre>" << FormatTable(with)

@@ -17,8 +17,7 @@ void ADravikMode::SaveWorldEntry(ADravikMode* self) {
 void ADravikMode::SaveWorld() {
   BeginSave();
   try {
-    world_.Save(settings_.file, &ADravikMode::BetweenChunks, this,
-                static_cast<std::uint64_t>(saveNumber_));
+    world_.Save(settings_.file, &ADravikMode::BetweenChunks, this, stamp_);
   } catch (const std::exception& failure) {
     EndSave(false, failure.what());
     LeaveRoutine();
@@ -30,6 +29,7 @@ void ADravikMode::SaveWorld() {
 
 void ADravikMode::NoteSaveRequest() {
   std::lock_guard<std::mutex> lock(countsMutex_);
+  ++requestsMade_;
   if (routineActive_ || unansweredRequestSeconds_) return;
   unansweredRequestSeconds_ = Seconds(Clock::now());
 }
@@ -44,7 +44,8 @@ void ADravikMode::BeginSave() {
   if (running_.load()) EndSave(false, "the save was abandoned before it finished");
   {
     std::lock_guard<std::mutex> lock(countsMutex_);
-    saveNumber_ = ++counts_.started;
+    stamp_.saveNumber = static_cast<std::uint64_t>(++counts_.started);
+    stamp_.requestNumber = requestsMade_;
     saveStart_ = Clock::now();
     routineActive_ = true;
     // Called directly (a test, a console command) the save answers no request: it starts now.
@@ -74,23 +75,6 @@ void ADravikMode::EndSave(bool completed, const std::string& failure) {
   const auto bytes = std::filesystem::file_size(settings_.file, unknown);
   SimServer::ServerLog()->info("World saved in {:.3f} s, {:.1f} MiB", took.count(),
                                unknown ? 0.0 : static_cast<double>(bytes) / (1 << 20));
-}
-
-bool ADravikMode::AbandonStuckSave(std::chrono::seconds stuckFor) {
-  const auto deadline = Clock::now() + stuckFor;
-  std::uint64_t progress = world_.ChunksSaved();
-  while (running_.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (world_.ChunksSaved() != progress) {
-      progress = world_.ChunksSaved();
-      continue;  // still going
-    }
-    if (Clock::now() >= deadline) {
-      EndSave(false, "no progress for " + std::to_string(stuckFor.count()) + " s; given up");
-      return true;
-    }
-  }
-  return false;
 }
 
 double ADravikMode::Seconds(Clock::time_point at) const {

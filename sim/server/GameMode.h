@@ -56,16 +56,14 @@ class ADravikMode {
 
   // Times in spans are measured from here (the game loop's start).
   void StartClock(Clock::time_point start) { clockStart_ = start; }
-  // The server is about to ask for a save. A request made while the routine runs is refused
+  // The server is about to ask for a save; requests are numbered from 1, and a save records
+  // the newest one made when it began. A request made while the routine runs is refused
   // by whoever guards it; the earliest request since the last save began is the one that
   // starts the next save, and its span is measured from it.
   void NoteSaveRequest();
 
   // True while a save that was entered has neither completed nor failed.
   bool SaveRunning() const { return running_.load(); }
-  // Gives up on a save that has made no progress for `stuckFor`: counts it as failed, closes
-  // what it had open. True when there was such a save.
-  bool AbandonStuckSave(std::chrono::seconds stuckFor);
   SimServer::SaveCounts Counts();
 
   // The function the server registers with the host: a plain function of the game mode.
@@ -86,7 +84,8 @@ class ADravikMode {
   std::mutex countsMutex_;  // never held while the world is written
   SimServer::SaveCounts counts_;
   Clock::time_point saveStart_{};
-  int saveNumber_ = 0;  // of the save in progress, 1 for the run's first
+  SimServer::SaveStamp stamp_;  // of the save in progress
+  std::uint64_t requestsMade_ = 0;
   // True from a save's start until its routine is left (returned, raised or faulted).
   bool routineActive_ = false;
   std::optional<double> unansweredRequestSeconds_;

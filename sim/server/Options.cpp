@@ -109,23 +109,25 @@ through the host loader, and reports how long its loop stalled. Plug-ins are loa
 Options:
   --dir PATH           server directory, must exist (default: the current directory)
   --seconds S          how long to run (default 10)
-  --saves N            stop after N save requests and their saves instead
+  --saves N            stop once N save requests have been made (refused ones count too)
+                       and every save that started has ended, instead
   --save-interval S    seconds between save requests (default 2)
   --world-mb N         world size in MiB; a larger world takes longer to save (default 256)
   --tick-rate HZ       game loop ticks per second (default 30)
   --slow-disk-ms N     extra milliseconds per MiB saved, like a slow disk (default 0)
   --fail MODE          make every save fail: none, throw or crash (default none)
   --no-plugins         run without loading any plug-in
-  --no-final-save      end without the final save (by default, once the run is over and its
-                       reports are written, one more save is asked for through the routine
-                       and the server ends at once, as a real server shuts down)
+  --no-final-save      end without the final save (by default, as soon as the run is over,
+                       whatever save is running, one more save is asked for through the
+                       routine, the reports are written and the server ends at once, as a
+                       real server shuts down)
   --exit-with HOW      how the server ends: return (from main, the default), exit (the C
                        library's exit()) or exit-process (Windows' ExitProcess; exit()
                        elsewhere)
   --csv FILE           tick times as CSV (default <server dir>/ticks.csv)
   --svg FILE           chart of the tick times (default <server dir>/ticks.svg)
   --verify FILE        check that a world save is complete and say which save of its run
-                       wrote it, then exit
+                       wrote it and which request it answers, then exit
   --compare DIR1 DIR2  chart two runs on the same world, one without and one with the plug-in
                        (in either order): writes compare.svg and compare.html into --dir,
                        then exits

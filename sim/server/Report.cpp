@@ -11,15 +11,20 @@
 #include <system_error>
 
 #include "platform/Files.h"
+#include "platform/RegularFile.h"
 #include "sim/server/World.h"
 
 namespace SimServer {
 namespace {
 
-std::ifstream OpenForReading(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + file.u8string());
-  return in;
+// Only a regular file: a FIFO in a report's place would hang the comparison, a directory reads
+// as empty.
+std::istringstream OpenForReading(const std::filesystem::path& file) {
+  try {
+    return std::istringstream(platform::ReadRegularFile(file, std::size_t{1} << 30));
+  } catch (const std::exception& failure) {
+    throw std::runtime_error(file.u8string() + ": " + failure.what());
+  }
 }
 
 [[noreturn]] void RefuseLine(const std::filesystem::path& file, std::size_t lineNumber,
@@ -139,8 +144,8 @@ std::string FormatTable(const RunSummary& summary) {
                    " ms each)");
   row("longest tick", Fixed(LongestTickMs(summary), 1) + " ms");
   row("99th percentile tick", Fixed(PercentileTickMs(summary, 99), 1) + " ms");
-  if (summary.finalSave > 0) {
-    row("final save", "save " + std::to_string(summary.finalSave) + ", asked for at exit");
+  if (summary.finalRequest > 0) {
+    row("final save", "request " + std::to_string(summary.finalRequest) + ", asked for at exit");
   }
   if (saves.empty()) {
     row("save duration", "no save completed");
@@ -172,7 +177,7 @@ void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& fi
   for (double seconds : summary.saveDurationsSeconds)
     longestSave = std::max(longestSave, seconds);
   out << "longest_save_s=" << Fixed(longestSave, 3) << "\n"
-      << "final_save=" << summary.finalSave << "\n";
+      << "final_request=" << summary.finalRequest << "\n";
   WriteReport(file, out.str());
 }
 
@@ -240,6 +245,7 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
         ticksFile, lineNumber);
     run.ticks.push_back({fields[1], fields[2], fields[3] != 0});
   }
+  if (run.ticks.empty()) throw std::runtime_error(ticksFile.u8string() + ": no ticks");
   const auto savesFile = serverDir / "saves.csv";
   auto saves = OpenForReading(savesFile);
   std::getline(saves, line);
@@ -320,6 +326,58 @@ void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file)
   out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
       << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";
   WriteReport(file, out.str());
+}
+
+void WriteRunReports(const RunSummary& summary, const std::filesystem::path& ticksCsv,
+                     const std::filesystem::path& ticksSvg,
+                     const std::filesystem::path& serverDir) {
+  struct Report {
+    std::filesystem::path file;
+    void (*write)(const RunSummary&, const std::filesystem::path&);
+    std::filesystem::path written;  // the temporary file, or the file itself when in place
+  };
+  std::vector<Report> reports = {{ticksCsv, &WriteTicksCsv, {}},
+                                 {ticksSvg, &WriteTicksSvg, {}},
+                                 {serverDir / "saves.csv", &WriteSavesCsv, {}},
+                                 {serverDir / "summary.txt", &WriteSummaryFile, {}}};
+  const auto removeTemporaries = [&reports] {
+    std::error_code ignored;
+    for (const Report& report : reports) {
+      if (!report.written.empty() && report.written != report.file) {
+        std::filesystem::remove(report.written, ignored);
+      }
+    }
+  };
+  try {
+    for (Report& report : reports) {
+      std::error_code unknown;
+      const auto status = std::filesystem::status(report.file, unknown);
+      const bool inPlace =
+          std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+      report.written = report.file;
+      if (!inPlace) report.written += ".tmp";
+      report.write(summary, report.written);
+    }
+  } catch (...) {
+    removeTemporaries();
+    throw;
+  }
+  for (const Report& report : reports) {
+    if (report.written == report.file) continue;
+    std::error_code renamed;
+    std::filesystem::rename(report.written, report.file, renamed);
+    if (renamed) {
+      // Some reports are this run's now and some the last one's: none is better than a mix.
+      removeTemporaries();
+      std::error_code ignored;
+      for (const Report& other : reports) {
+        if (other.written != other.file) std::filesystem::remove(other.file, ignored);
+      }
+      throw std::runtime_error("cannot replace " + report.file.u8string() + ": " +
+                               renamed.message() +
+                               "; the reports were removed rather than left from two runs");
+    }
+  }
 }
 
 }  // namespace SimServer

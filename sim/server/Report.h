@@ -25,7 +25,7 @@ struct RunSummary {
   std::vector<TickRecord> ticks;
   std::vector<double> saveDurationsSeconds;
   std::vector<SaveSpan> saves;  // each save that ended, from request to end
-  int finalSave = 0;            // the number the save asked for at the end gets; 0: none
+  int finalRequest = 0;         // the number of the save request made at exit; 0: none
 };
 
 // `value` with `decimals` digits after the point.
@@ -54,5 +54,13 @@ RunSummary ReadRun(const std::filesystem::path& serverDir);
 void CheckWritable(const std::filesystem::path& file);
 // A chart of the tick times over the run, with the tick budget and the save requests marked.
 void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file);
+
+// Writes the run's four reports (ticks.csv and ticks.svg where given, saves.csv and
+// summary.txt in `serverDir`) so that a failure leaves the last run's set or none, never a mix:
+// each goes to a temporary file beside it, and only once all are written are they renamed into
+// place. A report whose path is a device (/dev/null) is written in place. Throws
+// std::runtime_error naming the file and the system's reason.
+void WriteRunReports(const RunSummary& summary, const std::filesystem::path& ticksCsv,
+                     const std::filesystem::path& ticksSvg, const std::filesystem::path& serverDir);
 
 }  // namespace SimServer

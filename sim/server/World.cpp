@@ -15,7 +15,8 @@ namespace SimServer {
 namespace {
 
 constexpr std::array<char, 8> kMagic = {'D', 'R', 'V', 'W', 'O', 'R', 'L', 'D'};
-constexpr std::uint32_t kFormatVersion = 2;  // 2: the save's number follows the version
+// 2: the save's number follows the version; 3: then the number of the request it answers.
+constexpr std::uint32_t kFormatVersion = 3;
 
 }  // namespace
 
@@ -79,7 +80,7 @@ World::~World() {
 }
 
 void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context,
-                 std::uint64_t saveNumber) {
+                 SaveStamp stamp) {
   DiscardUnfinishedSave();
   // What the save allocates lives in the world, not on this stack: a save that a fault ends
   // leaves nothing behind that the next save or the world's destruction cannot release.
@@ -105,7 +106,8 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
   try {
     WriteBytes(out, kMagic.data(), kMagic.size(), save.failure);
     WriteBytes(out, &kFormatVersion, sizeof(kFormatVersion), save.failure);
-    WriteBytes(out, &saveNumber, sizeof(saveNumber), save.failure);
+    WriteBytes(out, &stamp.saveNumber, sizeof(stamp.saveNumber), save.failure);
+    WriteBytes(out, &stamp.requestNumber, sizeof(stamp.requestNumber), save.failure);
     const auto chunkCount = static_cast<std::uint64_t>(chunks_.size());
     WriteBytes(out, &chunkCount, sizeof(chunkCount), save.failure);
     saveBuffer_.resize(kCellsPerChunk);
@@ -157,8 +159,7 @@ void World::DiscardUnfinishedSave() {
   unfinished_ = {};
 }
 
-bool VerifySave(const std::filesystem::path& file, std::string& problem,
-                std::uint64_t* saveNumber) {
+bool VerifySave(const std::filesystem::path& file, std::string& problem, SaveStamp* stamp) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     problem = "cannot open " + file.u8string();
@@ -166,10 +167,11 @@ bool VerifySave(const std::filesystem::path& file, std::string& problem,
   }
   std::array<char, 8> magic{};
   std::uint32_t version = 0;
-  std::uint64_t number = 0;
+  SaveStamp recorded;
   std::uint64_t chunkCount = 0;
   if (!in.read(magic.data(), magic.size()) || magic != kMagic || !ReadValue(in, version) ||
-      version != kFormatVersion || !ReadValue(in, number) || !ReadValue(in, chunkCount)) {
+      version != kFormatVersion || !ReadValue(in, recorded.saveNumber) ||
+      !ReadValue(in, recorded.requestNumber) || !ReadValue(in, chunkCount)) {
     problem = "not a world save";
     return false;
   }
@@ -191,7 +193,7 @@ bool VerifySave(const std::filesystem::path& file, std::string& problem,
     problem = "data after the last chunk";
     return false;
   }
-  if (saveNumber != nullptr) *saveNumber = number;
+  if (stamp != nullptr) *stamp = recorded;
   return true;
 }
 

@@ -11,6 +11,12 @@
 
 namespace SimServer {
 
+// What a save file records of the save that wrote it.
+struct SaveStamp {
+  std::uint64_t saveNumber = 0;     // which save of the run, 1 for the first
+  std::uint64_t requestNumber = 0;  // how many saves the server had asked for when it began
+};
+
 // The stand-in server's world: cells in chunks of 1 MiB, each chunk with its own lock, so a save
 // on another thread and the game loop can both use the world at once.
 class World {
@@ -33,9 +39,9 @@ class World {
   // slow-disk hooks). Throws std::runtime_error, with the system's reason, when the file cannot
   // be written. A save that never came back (a fault ended it) is discarded, its file closed
   // and removed, by the next save or by the world's destruction.
-  // The file records `saveNumber`, which save of the run wrote it.
+  // The file records `stamp`.
   void Save(const std::filesystem::path& file, void (*betweenChunks)(void*), void* context,
-            std::uint64_t saveNumber = 0);
+            SaveStamp stamp = {});
 
   // Closes and removes what a save that a fault ended left open. Only while no save runs.
   void DiscardUnfinishedSave();
@@ -71,10 +77,10 @@ std::string SystemReason(int error);
 // The checksum stored with each chunk in a save.
 std::uint64_t ChunkChecksum(const std::uint64_t* cells, std::size_t count);
 
-// Reads a save back: true when it is complete and every chunk's checksum matches, with the
-// number of the save that wrote it in `saveNumber` (when given). `problem` says what is wrong
+// Reads a save back: true when it is complete and every chunk's checksum matches, with what it
+// records of the save that wrote it in `stamp` (when given). `problem` says what is wrong
 // otherwise.
 bool VerifySave(const std::filesystem::path& file, std::string& problem,
-                std::uint64_t* saveNumber = nullptr);
+                SaveStamp* stamp = nullptr);
 
 }  // namespace SimServer

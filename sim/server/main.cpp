@@ -30,9 +30,6 @@ constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
 
 using SimServer::ServerLog;
 
-// A save that stops making progress is given up at exit after this long.
-constexpr std::chrono::seconds kStuckSaveLimit{30};
-
 // Loads every <Name>/<Name>.so (or .dll) below the host's plug-in folder, as a host loader does.
 // Every folder that is not loaded gets a line saying why.
 std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
@@ -126,10 +123,10 @@ SimServer::RunSummary RunGameLoop(const SimServer::Options& options, ADravikMode
 int Run(const SimServer::Options& options) {
   if (options.verifyFile) {
     std::string problem;
-    std::uint64_t saveNumber = 0;
-    if (SimServer::VerifySave(*options.verifyFile, problem, &saveNumber)) {
-      std::cout << options.verifyFile->u8string() << ": complete, written by save " << saveNumber
-                << "\n";
+    SimServer::SaveStamp stamp;
+    if (SimServer::VerifySave(*options.verifyFile, problem, &stamp)) {
+      std::cout << options.verifyFile->u8string() << ": complete, written by save "
+                << stamp.saveNumber << " for request " << stamp.requestNumber << "\n";
       return 0;
     }
     std::cerr << options.verifyFile->u8string() << ": " << problem << "\n";
@@ -180,17 +177,7 @@ int Run(const SimServer::Options& options) {
   SimServer::RunSummary summary = RunGameLoop(options, *gameMode);
   summary.pluginsLoaded = pluginsLoaded;
 
-  // The shutdown save is asked for once the last periodic one is over: a request the loop made
-  // just now may not have reached the save routine yet, so a quiet moment is waited for.
-  for (int startedBefore = -1;;) {
-    const int started = gameMode->Counts().started;
-    if (gameMode->AbandonStuckSave(kStuckSaveLimit)) break;
-    if (!gameMode->SaveRunning() && started == startedBefore) break;
-    startedBefore = started;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  gameMode->GetWorld().DiscardUnfinishedSave();  // what a crashed save left open
-
+  // The saves that ended during the run; one still running has started, and has no span yet.
   const SimServer::SaveCounts counts = gameMode->Counts();
   summary.savesAccepted = counts.started;
   summary.savesRefused = summary.savesAskedFor - counts.started;
@@ -198,24 +185,25 @@ int Run(const SimServer::Options& options) {
   summary.saveDurationsSeconds = counts.durationsSeconds;
   summary.saves = counts.spans;
   summary.worldMegabytes = options.worldMegabytes;
-  summary.finalSave = options.finalSave ? counts.started + 1 : 0;
-
-  SimServer::WriteTicksCsv(summary, csvFile);
-  SimServer::WriteTicksSvg(summary, svgFile);
-  SimServer::WriteSavesCsv(summary, serverDir / "saves.csv");
-  SimServer::WriteSummaryFile(summary, serverDir / "summary.txt");
-  std::cout << "\n" << SimServer::FormatTable(summary) << std::flush;
+  summary.finalRequest = options.finalSave ? summary.savesAskedFor + 1 : 0;
 
   if (options.finalSave) {
-    // As a real server shuts down: one more save, and the process ends without waiting for
-    // it. Whatever waits for it is the plug-in's business.
-    ServerLog()->info("Final save (save {}) asked for; the server exits", summary.finalSave);
+    // As a real server shuts down: at once, whatever is running, one more save, and the
+    // process ends without waiting for it. Whatever waits for it is the plug-in's business.
+    ServerLog()->info("Final save asked for (request {}); the server exits", summary.finalRequest);
+    gameMode->NoteSaveRequest();
     try {
       SimHost::Resolve<SaveWorldFunction>(kSaveWorldKey)(gameMode);
     } catch (const std::exception&) {
       // Counted and logged by the save routine.
     }
+  } else if (!gameMode->SaveRunning()) {
+    gameMode->GetWorld().DiscardUnfinishedSave();  // what a crashed save left open
   }
+
+  SimServer::WriteRunReports(summary, csvFile, svgFile, serverDir);
+  std::cout << "\n" << SimServer::FormatTable(summary) << std::flush;
+
   switch (options.exitWith) {
     case SimServer::Options::ExitWith::Exit:
       std::exit(0);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -171,6 +172,73 @@ TEST(FaultGuardDeathTest, AHandlerInstalledLaterDoesNotTakeTheSavesFaults) {
         _exit(CurrentAction(SIGSEGV).sa_handler == &ComponentHandler ? 0 : 22);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// A crash reporter installed after the guard's first save, holding the handler it found (the
+// guard's): on a fault it either puts that handler back and returns, so that the fault repeats
+// there, or calls it. The next save puts the guard's handler in front of it again. A fault
+// outside a save must then end the process by SIGSEGV after one call of the reporter, as it
+// would without the guard, never loop between the two.
+struct sigaction gReporterFound {};
+volatile std::sig_atomic_t gReporterCalls = 0;
+
+void ReporterEntered() {
+  gReporterCalls = gReporterCalls + 1;
+  if (gReporterCalls > 1) _exit(3);  // the fault came round again
+}
+
+void ReporterRestoresAndReturns(int) {
+  ReporterEntered();
+  sigaction(SIGSEGV, &gReporterFound, nullptr);
+}
+
+void ReporterCallsWhatItFound(int signal, siginfo_t* info, void* context) {
+  ReporterEntered();
+  gReporterFound.sa_sigaction(signal, info, context);
+}
+
+class ChainingReporterDeathTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ChainingReporterDeathTest, AFaultOutsideASaveEndsTheProcessAfterOneReport) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const bool callsWhatItFound = GetParam();
+  EXPECT_EXIT(
+      {
+        ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+        struct sigaction reporter {};
+        sigemptyset(&reporter.sa_mask);
+        if (callsWhatItFound) {
+          reporter.sa_sigaction = &ReporterCallsWhatItFound;
+          reporter.sa_flags = SA_SIGINFO;
+        } else {
+          reporter.sa_handler = &ReporterRestoresAndReturns;
+        }
+        sigaction(SIGSEGV, &reporter, &gReporterFound);
+        // The guard is in front again, and still takes the save's faults.
+        const auto outcome =
+            platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
+        if (outcome.ending != platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
+        if (gReporterCalls != 0) _exit(21);
+        RaiseFault(Fault::NullWrite);
+        _exit(22);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Reporters, ChainingReporterDeathTest, ::testing::Bool(),
+                         [](const auto& test) {
+                           return test.param ? "CallsWhatItFound" : "RestoresAndReturns";
+                         });
+
+// A signal sent by a process names the sender, not an address that the kernel never gave.
+TEST(FaultReportTest, ASentSignalNamesItsSender) {
+  const auto outcome = platform::RunGuarded([](void*) { raise(SIGSEGV); }, nullptr);
+  ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
+  EXPECT_TRUE(outcome.sent);
+  const std::string line = platform::DescribeFault(outcome);
+  EXPECT_EQ(line.rfind("SIGSEGV sent by process " + std::to_string(getpid()) + " in ", 0), 0U)
+      << line;
+  EXPECT_EQ(line.find("address"), std::string::npos) << line;
 }
 
 TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {

@@ -25,9 +25,13 @@ TEST_P(SaveThreadEndTest, TheSaveIsLoggedAsFailedAndTheNextOneIsAccepted) {
     }
     pthread_exit(nullptr);
   });
+  LogSaveFaults = true;
   RequestSave();
   ASSERT_TRUE(WaitUntilIdle()) << "the save flag was left set";
-  EXPECT_EQ(sink_->Logged(), std::vector<std::string>{"error|Error failed to save!"});
+  EXPECT_EQ(sink_->Logged(),
+            (std::vector<std::string>{"error|Error failed to save!",
+                                      "error|Save fault: the save thread ended inside the "
+                                      "server's routine (thread exit or cancellation)"}));
 
   SetSaveBody(nullptr);
   RequestSave();

@@ -7,6 +7,9 @@
 #include <csetjmp>
 #include <csignal>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "sim/host/SimHost.h"
 #include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
@@ -138,6 +141,63 @@ TEST_F(UnloadOrderTest, AFaultReportedDuringTheUnloadDoesNotStallIt) {
                             0),
             0U)
       << errors[1];
+}
+
+// The host unloads the plug-in while a save outlasts the wait limit: dlclose would unmap the
+// code that the save returns into, so the unload says so and waits on, and the process survives
+// the save's return.
+TEST_F(UnloadOrderTest, AnUnloadPastItsLimitWaitsForTheSaveThatRunsItsCode) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": "", "SaveWaitSeconds": 1})");
+        LoadPlugin();
+        Gate started;
+        Gate release;
+        SimulatedSave::SetBody([&](ADravikMode*) {
+          started.Open();
+          release.Wait(std::chrono::minutes(5));
+        });
+        SimulatedSave::Request();
+        started.Wait();
+        std::thread unload([this] { ReleasePlugin(); });
+        const bool toldWhy =
+            Eventually([this] { return sink_->Contains("the unload waits for it to end"); },
+                       std::chrono::minutes(1));
+        release.Open();
+        unload.join();
+        std::exit(toldWhy ? 0 : 40);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// fork() while a save runs: the child has no save thread, so its first request is accepted and
+// its exit waits for nothing.
+TEST_F(UnloadOrderTest, AForkedChildStartsWithNoSaveRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        Gate release;
+        SimulatedSave::SetBody([&release](ADravikMode*) { release.Wait(std::chrono::minutes(5)); });
+        SimulatedSave::Request();
+        if (!Eventually([] { return SimulatedSave::Runs() == 1; })) std::exit(50);
+        const pid_t child = fork();
+        if (child == 0) {
+          SimulatedSave::SetBody(nullptr);
+          SimulatedSave::Request();
+          const bool saved = Eventually([] { return SimulatedSave::Runs() == 2; });
+          const bool waited = sink_->Contains("Waiting for the running world save");
+          _exit(saved && !waited && sink_->CountOf("warning", "World Already Saving!") == 0 ? 0
+                                                                                            : 51);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        release.Open();
+        std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 52);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

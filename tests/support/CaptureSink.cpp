@@ -23,6 +23,13 @@ std::vector<std::string> CaptureSink::Logged() {
   return lines;
 }
 
+bool CaptureSink::Contains(const std::string& text) {
+  for (const Entry& entry : Entries()) {
+    if (entry.message.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
 int CaptureSink::CountOf(const std::string& level, const std::string& message) {
   int count = 0;
   for (const Entry& entry : Entries()) {

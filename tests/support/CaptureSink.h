@@ -32,6 +32,8 @@ class CaptureSink : public LineSink {
 
   // How many lines carry exactly this level and message.
   int CountOf(const std::string& level, const std::string& message);
+  // Whether any line's message contains `text`.
+  bool Contains(const std::string& text);
 
  protected:
   void Write(std::string line, std::string /*text*/) override { lines_.push_back(std::move(line)); }

@@ -22,6 +22,8 @@ void PluginFixture::SetUp() {
   LogSaveTimes = false;
   LogSaveFaults = false;
   WaitForSaveAtExit = true;
+  StuckSaveMinutes = 10;
+  SaveWaitSeconds = 60;
 }
 
 void PluginFixture::TearDown() {

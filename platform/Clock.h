@@ -1,0 +1,11 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace platform {
+
+// "12/31/26 23:59" in the local time zone, as the log lines' own time stamps read.
+std::string LocalDateAndTime(std::chrono::system_clock::time_point moment);
+
+}  // namespace platform

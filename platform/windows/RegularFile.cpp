@@ -1,0 +1,68 @@
+#include "platform/RegularFile.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace platform {
+namespace {
+
+class OpenFile {
+ public:
+  explicit OpenFile(HANDLE handle) : handle_(handle) {}
+  ~OpenFile() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  HANDLE Handle() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// In the portable words ("No such file or directory") where there are any.
+[[noreturn]] void Fail(DWORD error, const char* what) {
+  const std::error_code code(static_cast<int>(error), std::system_category());
+  const std::error_condition reason = code.default_error_condition();
+  if (reason.category() == std::generic_category()) {
+    throw std::system_error(reason.value(), std::generic_category(), what);
+  }
+  throw std::system_error(code, what);
+}
+
+}  // namespace
+
+std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBytes) {
+  // Backup semantics: a directory opens too, and is then told apart by what was opened.
+  const OpenFile opened(CreateFileW(file.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (opened.Handle() == INVALID_HANDLE_VALUE) Fail(GetLastError(), "cannot open");
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(opened.Handle()) != FILE_TYPE_DISK) {
+    throw std::runtime_error("cannot read: not a regular file");
+  }
+  if (!GetFileInformationByHandle(opened.Handle(), &information)) {
+    Fail(GetLastError(), "cannot read");
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    throw std::system_error(std::make_error_code(std::errc::is_a_directory), "cannot read");
+  }
+  std::string text;
+  char block[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(opened.Handle(), block, sizeof(block), &got, nullptr)) {
+      Fail(GetLastError(), "cannot read");
+    }
+    if (got == 0) return text;
+    text.append(block, got);
+    if (text.size() > maxBytes) {
+      throw std::runtime_error("larger than " + std::to_string(maxBytes) + " bytes");
+    }
+  }
+}
+
+}  // namespace platform
