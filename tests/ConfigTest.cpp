@@ -268,12 +268,14 @@ TEST_F(ConfigTest, AnUnreadableFileRaisesTheSystemsReason) {
   if (!noLinks) expectFailure("a link to nothing", std::errc::no_such_file_or_directory);
   std::filesystem::remove(file);
 
+#if !defined(_WIN32)  // under Wine the Linux path is reachable, but not as Linux reads it
   // A regular file whose every read fails.
   std::error_code noProc;
   if (std::filesystem::is_regular_file("/proc/self/mem", noProc)) {
     std::filesystem::create_symlink("/proc/self/mem", file, noLinks);
     if (!noLinks) expectFailure("a file that cannot be read", std::errc::io_error);
   }
+#endif
 }
 
 // A file swapped for a FIFO between the check and the read never blocks the load: the file
