@@ -12,7 +12,7 @@ namespace platform {
 // Records the exception being handled (call inside a catch block).
 void RecordCurrentException(GuardOutcome& outcome);
 // False when the exception being handled is a processor fault that a catch (...) took, as it
-// does in a Visual C++ build with /EHa (call inside a catch block).
+// does in a Visual Studio build with /EHa, not in the cross builds (call inside a catch block).
 bool HandlingCppException();
 // The fault's name as an administrator would look it up, e.g. "SIGSEGV (invalid memory access)"
 // or "access violation (0xc0000005)". One per platform.

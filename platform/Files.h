@@ -5,16 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/RegularFile.h"  // LongPathForm
+
 // Files, command lines and the end of a program. Every path a program builds comes from Unicode
 // text, never from the system's 8-bit code page.
 namespace platform {
 
 // std::fopen for a path: on Windows by its wide name, so a folder such as "wé dir" opens.
 std::FILE* OpenFile(const std::filesystem::path& file, const char* mode);
-
-// The form of `path` that the system opens whatever its length: on Windows, an absolute path
-// too long for the classic limit gets the "\\?\" prefix; elsewhere the path as it is.
-std::filesystem::path LongPathForm(const std::filesystem::path& path);
 
 // The names of the folders directly inside `folder`, in no particular order, whatever the
 // length of its path. Throws std::system_error when the folder cannot be read.

@@ -6,6 +6,10 @@
 
 namespace platform {
 
+// The form of `path` that the system opens whatever its length: on Windows, an absolute path
+// too long for the classic limit gets the "\\?\" prefix; elsewhere the path as it is.
+std::filesystem::path LongPathForm(const std::filesystem::path& path);
+
 // The whole content of `file`, read only if it is a regular file of at most `maxBytes` bytes.
 // What is checked is the very file that is read (one open file, opened without waiting), so a
 // FIFO or a device put in its place is never read or waited for.

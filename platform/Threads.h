@@ -16,8 +16,10 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // Starts body(arg) on a new thread with the platform's default stack size and priority.
-  // False, with nothing started, when the system has no thread to give.
+  // Makes a new thread for body(arg), with the platform's default stack size and priority; it
+  // runs once detached, so that it can be pinned first and cannot have ended by then. False,
+  // with nothing started, when the system has no thread to give (on Windows also when the
+  // loader stays busy for a moment: this library's own unload may be what holds it).
   bool Start(void (*body)(void*), void* arg) noexcept;
 
   // Restricts the thread to the logical processors whose bits are set (bit j is processor j).
@@ -25,11 +27,12 @@ class WorkerThread {
   // the thread runs where it was allowed to before.
   int SetAffinityMask(std::uint64_t mask) noexcept;
 
-  // Lets the thread run on by itself; this object no longer refers to it.
+  // Lets the thread run, by itself; this object no longer refers to it.
   void Detach() noexcept;
 
  private:
-  std::uintptr_t native_ = 0;  // the thread's handle; 0 when there is none
+  std::uintptr_t native_ = 0;              // the thread's handle; 0 when there is none
+  [[maybe_unused]] void* held_ = nullptr;  // POSIX: what lets the thread run
 };
 
 // The processors the calling thread may run on, as a mask of processors 0 to 63.
@@ -40,13 +43,6 @@ std::string SystemErrorText(int code);
 
 // True while a worker other than the calling thread may still run the library's code.
 bool AnyWorkerInLibrary() noexcept;
-// True while a worker that has finished its save may still hold its reference to the library
-// (Windows: until the thread has detached from it). A new worker must not take a reference
-// then: if the finished one drops the last, the library's unload holds the loader lock that
-// taking a reference waits for. Always false on POSIX.
-bool WorkerStillAttached() noexcept;
-// Called from the library entry for every thread that detaches from the library.
-void NoteThreadDetach() noexcept;
 
 // Waits until no worker runs the library's code; false when the limit ran out first.
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
@@ -57,6 +53,15 @@ bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
 // lock: the thread's end takes it. On POSIX it returns true at once: there a worker counts as
 // in the library until its thread is gone.
 bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
+
+// Gives back what the library's C++ runtime keeps for the calling thread and, with
+// `libraryUnloading`, for the library itself, where the runtime would not. A mingw-w64 build
+// carries libstdc++ and winpthreads inside the library: they free a thread's state only when
+// the thread detaches from a library that stays (not for a save thread that leaves with it, nor
+// for the thread that unloads it), and never their thread-local storage slot or libstdc++'s
+// emergency exception memory. Call it last thing on a save thread, and last thing in the
+// unload. Nothing to do in a program (where the code is never unloaded) or on POSIX.
+void ReleaseRuntimeState(bool libraryUnloading) noexcept;
 
 // From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been
 // reset there: a child has no thread but the one that forked. Nothing to do on Windows.

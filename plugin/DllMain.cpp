@@ -1,4 +1,3 @@
-#include "platform/Threads.h"
 #include "platform/WinTypes.h"
 #include "plugin/Lifecycle.h"
 
@@ -11,11 +10,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserv
       // Not null: the process is ending and every other thread has already been ended.
       PluginUnload(reserved != nullptr);
       break;
-    case DLL_THREAD_DETACH:
-      // A save worker that has left the library no longer holds it: the next save may start.
-      platform::NoteThreadDetach();
-      break;
-    default:  // thread attach notifications, the save workers' among them
+    default:  // thread notifications, the save workers' among them
       break;
   }
   return TRUE;

@@ -54,4 +54,5 @@ void PluginUnload(bool processTerminating) {
   WaitForSaveWorker();
   platform::RestoreFaultHandlers();
   PluginLog::Get().HandBackSinks();
+  platform::ReleaseRuntimeState(true);
 }

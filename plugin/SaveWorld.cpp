@@ -222,16 +222,8 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     RefuseRequest(gameMode);
     return;
   }
-  const bool exiting = gProcessExiting.load();
-  // The last save's thread may still be on its way out of the library: until it is, a new
-  // worker must not take a reference to the library (see platform::WorkerStillAttached).
-  if (!exiting && platform::WorkerStillAttached()) {
-    SaveInProgress.store(false, std::memory_order_release);
-    RefuseRequest(gameMode);
-    return;
-  }
   NoteSaveAccepted();
-  if (exiting) {
+  if (gProcessExiting.load()) {
     RunSave(gameMode);  // a worker would be ended with the process, mid-save
     return;
   }

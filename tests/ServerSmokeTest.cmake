@@ -268,6 +268,21 @@ foreach(folder "wé ☃ 漢字" "long-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa
   endif()
 endforeach()
 
+# A crashing save in a server whose program lies in that long path: the fault report still
+# names the program, whatever the length of its path.
+get_filename_component(server_name "${SERVER}" NAME)
+get_filename_component(server_build_dir "${SERVER}" DIRECTORY)
+file(GLOB host_library "${server_build_dir}/version.dll")  # Windows: found beside the program
+file(COPY "${SERVER}" ${host_library} DESTINATION "${dir}")
+file(WRITE "${dir}/VelkorApi/Plugins/Tamsel/config.json" "{\"CpuThreads\": \"\", \"LogSaveFaults\": true}\n")
+set(SERVER_ENV ASAN_OPTIONS=detect_leaks=0)
+set(build_server "${SERVER}")
+set(SERVER "${dir}/${server_name}")
+run_server_ok(--dir "${dir}" --saves 1 --world-mb 1 --save-interval 0.1 --fail crash --no-final-save)
+set(SERVER "${build_server}")
+set(SERVER_ENV "")
+expect_in("${dir}/server.log" "writing address 0x0 in ${server_name}+0x")
+
 # Bad input is refused with a message, never a crash.
 run_server(--world-mb lots)
 if(NOT result EQUAL 2 OR NOT output MATCHES "--world-mb takes a number")

@@ -10,10 +10,6 @@ std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) {
   return std::fopen(file.c_str(), mode);
 }
 
-std::filesystem::path LongPathForm(const std::filesystem::path& path) {
-  return path;
-}
-
 std::vector<std::filesystem::path> SubfolderNames(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {

@@ -31,6 +31,10 @@ class OpenFile {
 
 }  // namespace
 
+std::filesystem::path LongPathForm(const std::filesystem::path& path) {
+  return path;
+}
+
 std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBytes) {
   // O_NONBLOCK: opening a FIFO with no writer would wait for one.
   const OpenFile opened(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));

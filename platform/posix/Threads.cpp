@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -38,15 +39,31 @@ bool ForgetFinishedWorkers(pid_t self = 0) {
   return anyLeft;
 }
 
+// Shared by the starting thread, until it lets the worker run, and the worker.
 struct StartRequest {
-  void (*body)(void*);
-  void* arg;
+  StartRequest(void (*startBody)(void*), void* startArg) : body(startBody), arg(startArg) {}
+  void (*const body)(void*);
+  void* const arg;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool mayRun = false;
+  std::atomic<int> owners{2};
 };
 
+void DropOwner(StartRequest* request) {
+  if (request->owners.fetch_sub(1) == 1) delete request;
+}
+
 // The thread stays tracked after this returns: it runs the library's code until it is gone.
-void* WorkerMain(void* request) {
-  const StartRequest start = *static_cast<StartRequest*>(request);
-  delete static_cast<StartRequest*>(request);
+void* WorkerMain(void* parameter) {
+  auto* request = static_cast<StartRequest*>(parameter);
+  {
+    std::unique_lock<std::mutex> lock(request->mutex);
+    request->released.wait(lock, [request] { return request->mayRun; });
+  }
+  void (*const body)(void*) = request->body;
+  void* const arg = request->arg;
+  DropOwner(request);
   {
     std::lock_guard<std::mutex> lock(gWorkersMutex);
     ForgetFinishedWorkers();
@@ -55,7 +72,7 @@ void* WorkerMain(void* request) {
     if (freeSlot != gWorkers.end()) *freeSlot = CurrentThreadIdentity();
     --gWorkersNotYetStarted;
   }
-  start.body(start.arg);
+  body(arg);
   return nullptr;
 }
 
@@ -67,7 +84,7 @@ pthread_t NativeThread(std::uintptr_t native) {
 
 bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
   if (gThreadCreationFails.load()) return false;
-  auto* request = new (std::nothrow) StartRequest{body, arg};
+  auto* request = new (std::nothrow) StartRequest(body, arg);
   if (request == nullptr) return false;
   {
     // Counted before the thread exists, so an unload never misses a worker on its way in.
@@ -82,6 +99,7 @@ bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
     return false;
   }
   native_ = static_cast<std::uintptr_t>(thread);
+  held_ = request;
   return true;
 }
 
@@ -101,8 +119,16 @@ std::string SystemErrorText(int code) {
 
 void WorkerThread::Detach() noexcept {
   if (native_ == 0) return;
+  auto* request = static_cast<StartRequest*>(held_);
+  {
+    std::lock_guard<std::mutex> lock(request->mutex);
+    request->mayRun = true;
+  }
+  request->released.notify_one();
+  DropOwner(request);
   pthread_detach(NativeThread(native_));
   native_ = 0;
+  held_ = nullptr;
 }
 
 std::uint64_t CurrentThreadAffinity() noexcept {
@@ -136,13 +162,6 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds) noexcept {
   return true;
 }
 
-// The POSIX loader takes no reference for a thread: nothing holds the library but the unload.
-bool WorkerStillAttached() noexcept {
-  return false;
-}
-
-void NoteThreadDetach() noexcept {}
-
 namespace {
 
 // Nothing else holds the bookkeeping's lock across a fork, so the child finds it free.
@@ -162,6 +181,9 @@ void AfterForkInChild() {
 }
 
 }  // namespace
+
+// The C++ runtime is a library of its own, which frees what it keeps for a thread as it ends.
+void ReleaseRuntimeState(bool) noexcept {}
 
 void WatchForks(void (*inChild)()) noexcept {
   // Registered once: the handlers stay for the library's life, and glibc drops them with the

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace platform {
 namespace {
 
@@ -34,8 +36,9 @@ void CallCatchingCppExceptions(void (*fn)(void*), void* arg, GuardOutcome* outco
   try {
     fn(arg);
   } catch (...) {
-    // Built with /EHa, catch (...) takes processor faults too: those go on to the structured
-    // handler around this call, which names them.
+    // A Visual Studio build (/EHa) lets catch (...) take processor faults too: those go on to
+    // the structured handler around this call, which names them. The cross builds (as /EHsc)
+    // never bring a fault here.
     if (!HandlingCppException()) throw;
     RecordCurrentException(*outcome);
   }
@@ -113,22 +116,31 @@ std::string FaultName(const GuardOutcome& outcome) {
 
 std::string ModuleAndOffset(std::uintptr_t address) {
   HMODULE module = nullptr;
-  wchar_t path[MAX_PATH];
   if (address == 0 || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                           reinterpret_cast<LPCWSTR>(address), &module)) {
     return HexAddress(address);
   }
-  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return HexAddress(address);
-  const wchar_t* name = path + length;
-  while (name > path && name[-1] != L'\\' && name[-1] != L'/')
-    --name;
-  char narrow[4 * MAX_PATH];
-  if (WideCharToMultiByte(CP_UTF8, 0, name, -1, narrow, sizeof(narrow), nullptr, nullptr) == 0) {
-    return HexAddress(address);
+  // Any length a path can have ("\\?\" paths go past MAX_PATH): the buffer grows until the
+  // name fits.
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return HexAddress(address);
+    if (length < path.size() || path.size() >= 32768) break;
+    path.resize(path.size() * 2);
   }
-  return std::string(narrow) + "+" + HexAddress(address - reinterpret_cast<std::uintptr_t>(module));
+  path.resize(length);
+  const std::size_t nameStart = path.find_last_of(L"\\/");
+  const std::wstring name = nameStart == std::wstring::npos ? path : path.substr(nameStart + 1);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()),
+                                        nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return HexAddress(address);
+  std::string narrow(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), narrow.data(), bytes,
+                      nullptr, nullptr);
+  return narrow + "+" + HexAddress(address - reinterpret_cast<std::uintptr_t>(module));
 }
 
 }  // namespace platform

@@ -26,15 +26,6 @@ std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) {
   return _wfopen(file.c_str(), wideMode.c_str());
 }
 
-std::filesystem::path LongPathForm(const std::filesystem::path& path) {
-  // 12 characters short of MAX_PATH: the most a folder's name may take, leaving room for "8.3".
-  std::wstring text = path.lexically_normal().make_preferred().wstring();
-  if (text.size() < MAX_PATH - 12 || !path.is_absolute() || text.rfind(L"\\\\", 0) == 0) {
-    return path;
-  }
-  return std::filesystem::path(L"\\\\?\\" + text);
-}
-
 std::vector<std::filesystem::path> SubfolderNames(const std::filesystem::path& folder) {
   // The standard library's directory iterator loses a path longer than MAX_PATH.
   const std::wstring pattern = (LongPathForm(folder) / L"*").make_preferred().wstring();

@@ -12,7 +12,7 @@ namespace {
 using ExitProcessFunction = void(WINAPI*)(UINT);
 using ExitFunction = void(__cdecl*)(int);
 
-// An import table entry that now leads here, and what it held before.
+// An import table entry that now leads here (through its jump), and what it held before.
 struct RedirectedEntry {
   void** entry = nullptr;
   void* original = nullptr;
@@ -55,7 +55,7 @@ void __cdecl ExitAfterSave(int exitCode) {
 // The imports redirected, by name, and where the first original of each is kept.
 struct Redirection {
   const char* name;
-  void* replacement;
+  void* function;  // in this library
   std::atomic<void*>* firstOriginal;
 };
 
@@ -63,10 +63,65 @@ const Redirection kRedirections[] = {
     {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &gExitProcess},
     {"exit", reinterpret_cast<void*>(&ExitAfterSave), &gExit},
 };
+constexpr std::size_t kRedirectionCount = sizeof(kRedirections) / sizeof(kRedirections[0]);
 
-const Redirection* RedirectionFor(const char* importName) {
-  for (const Redirection& redirection : kRedirections) {
-    if (std::strcmp(importName, redirection.name) == 0) return &redirection;
+// The entries lead to jumps in memory of their own, not into this library: a module that
+// redirects the same import after this one calls on through the jump it found there, also once
+// this library is gone. The unload turns each jump to the function it replaced, and frees the
+// memory only if no entry can still lead to it.
+class ExitJumps {
+ public:
+  bool Make() {
+    if (page_ != nullptr) return true;
+    page_ = static_cast<Jump*>(VirtualAlloc(nullptr, sizeof(Jump) * kRedirectionCount,
+                                            MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (page_ == nullptr) return false;
+    for (std::size_t i = 0; i < kRedirectionCount; ++i) {
+      // jmp qword ptr [rip+2]: to the address stored after the two bytes of padding.
+      constexpr unsigned char kJump[8] = {0xFF, 0x25, 0x02, 0x00, 0x00, 0x00, 0xCC, 0xCC};
+      std::memcpy(page_[i].code, kJump, sizeof(kJump));
+      page_[i].target = kRedirections[i].function;
+    }
+    DWORD old = 0;
+    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READ, &old);
+    FlushInstructionCache(GetCurrentProcess(), page_, sizeof(Jump) * kRedirectionCount);
+    return true;
+  }
+  void* Address(std::size_t index) const { return page_ != nullptr ? &page_[index] : nullptr; }
+  // Each jump leads to the function it replaced; executable throughout, for a thread in it now.
+  void LeadToOriginals() {
+    if (page_ == nullptr) return;
+    DWORD old = 0;
+    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READWRITE, &old);
+    for (std::size_t i = 0; i < kRedirectionCount; ++i) {
+      if (void* original = kRedirections[i].firstOriginal->load()) {
+        InterlockedExchangePointer(&page_[i].target, original);
+      }
+    }
+    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READ, &old);
+  }
+  void Free() {
+    if (page_ != nullptr) VirtualFree(page_, 0, MEM_RELEASE);
+    page_ = nullptr;
+  }
+  // Kept for good: an entry that could not be put back leads here.
+  void Keep() { page_ = nullptr; }
+
+ private:
+  struct Jump {
+    unsigned char code[8];
+    void* target;  // aligned, so that it changes in one store
+  };
+  Jump* page_ = nullptr;
+};
+ExitJumps gJumps;
+
+const Redirection* RedirectionFor(const char* importName, void** jump) {
+  for (std::size_t i = 0; i < kRedirectionCount; ++i) {
+    if (std::strcmp(importName, kRedirections[i].name) == 0) {
+      *jump = gJumps.Address(i);
+      return &kRedirections[i];
+    }
   }
   return nullptr;
 }
@@ -100,16 +155,18 @@ void RedirectImports(HMODULE module) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      const Redirection* redirection = RedirectionFor(reinterpret_cast<const char*>(byName->Name));
+      void* jump = nullptr;
+      const Redirection* redirection =
+          RedirectionFor(reinterpret_cast<const char*>(byName->Name), &jump);
       if (redirection == nullptr) continue;
       auto** entry = reinterpret_cast<void**>(&entries->u1.Function);
       void* original = *entry;
-      if (original == redirection->replacement) continue;
+      if (original == jump) continue;
       if (gRedirectedCount == gRedirected.size()) return;
       void* none = nullptr;
       redirection->firstOriginal->compare_exchange_strong(none, original);
-      if (SwapEntry(entry, original, redirection->replacement)) {
-        gRedirected[gRedirectedCount++] = {entry, original, redirection->replacement};
+      if (SwapEntry(entry, original, jump)) {
+        gRedirected[gRedirectedCount++] = {entry, original, jump};
       }
     }
   }
@@ -118,6 +175,7 @@ void RedirectImports(HMODULE module) {
 }  // namespace
 
 int InterceptProcessExit(void (*beforeExit)()) noexcept {
+  if (!gJumps.Make()) return 0;
   gBeforeExit.store(beforeExit);
   for (const wchar_t* name :
        {static_cast<const wchar_t*>(nullptr), L"msvcrt.dll", L"ucrtbase.dll"}) {
@@ -128,11 +186,22 @@ int InterceptProcessExit(void (*beforeExit)()) noexcept {
 }
 
 void ReleaseProcessExit() noexcept {
+  gJumps.LeadToOriginals();
+  bool allPutBack = true;
   for (std::size_t i = 0; i < gRedirectedCount; ++i) {
-    SwapEntry(gRedirected[i].entry, gRedirected[i].replacement, gRedirected[i].original);
+    // An entry that another module has redirected since leads to its code, which calls on
+    // through the jump: that entry stays, and so does the jump.
+    allPutBack =
+        SwapEntry(gRedirected[i].entry, gRedirected[i].replacement, gRedirected[i].original) &&
+        allPutBack;
   }
   gRedirectedCount = 0;
   gBeforeExit.store(nullptr);
+  if (allPutBack) {
+    gJumps.Free();
+  } else {
+    gJumps.Keep();
+  }
 }
 
 // A worker holds its own reference to the library until its thread has ended.

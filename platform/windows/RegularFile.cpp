@@ -34,9 +34,18 @@ class OpenFile {
 
 }  // namespace
 
+std::filesystem::path LongPathForm(const std::filesystem::path& path) {
+  // 12 characters short of MAX_PATH: the most a folder's name may take, leaving room for "8.3".
+  std::wstring text = path.lexically_normal().make_preferred().wstring();
+  if (text.size() < MAX_PATH - 12 || !path.is_absolute() || text.rfind(L"\\\\", 0) == 0) {
+    return path;
+  }
+  return std::filesystem::path(L"\\\\?\\" + text);
+}
+
 std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBytes) {
   // Backup semantics: a directory opens too, and is then told apart by what was opened.
-  const OpenFile opened(CreateFileW(file.c_str(), GENERIC_READ,
+  const OpenFile opened(CreateFileW(LongPathForm(file).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (opened.Handle() == INVALID_HANDLE_VALUE) Fail(GetLastError(), "cannot open");

@@ -10,11 +10,54 @@ namespace platform {
 namespace {
 
 std::atomic<bool> gThreadCreationFails{false};
-// Workers started and not yet past their save; workers started and not yet detached from the
-// library (or gone with it).
+// Workers started and not yet past their save.
 std::atomic<int> gWorkersInSave{0};
-std::atomic<int> gWorkersAttached{0};
 thread_local bool tInSave = false;
+
+// The loader's lock guards module references, and this library's own unload holds it while it
+// waits for the requests inside the detour: a request that waited for the lock would wait for
+// the unload that waits for it. So a request only tries the lock (ntdll's LdrLockLoaderLock,
+// found while loading, when the loader's lock is held anyway) for a moment, as long as a thread
+// ending or a library loading elsewhere holds it.
+constexpr ULONG kTryOnly = 0x2;
+constexpr ULONG kAcquired = 1;
+constexpr DWORD kLoaderLockPatienceMs = 20;
+using LockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
+using UnlockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
+
+struct LoaderLock {
+  LoaderLock() {
+    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+      lock = reinterpret_cast<LockLoaderLock>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+      unlock = reinterpret_cast<UnlockLoaderLock>(
+          reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    }
+  }
+  LockLoaderLock lock = nullptr;
+  UnlockLoaderLock unlock = nullptr;
+};
+const LoaderLock gLoaderLock;
+
+// One more reference to this library, for a worker; false when the loader stayed busy.
+bool ReferenceThisLibrary(HMODULE* library, LPCWSTR addressInside) {
+  if (gLoaderLock.lock == nullptr || gLoaderLock.unlock == nullptr) {
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
+  }
+  for (DWORD waited = 0;; ++waited) {
+    ULONG disposition = 0;
+    ULONG_PTR cookie = 0;
+    if (gLoaderLock.lock(kTryOnly, &disposition, &cookie) >= 0 && disposition == kAcquired) {
+      // Taken again inside, by the same thread: no waiting.
+      const bool referenced =
+          GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
+      gLoaderLock.unlock(0, cookie);
+      return referenced;
+    }
+    if (waited == kLoaderLockPatienceMs) return false;
+    Sleep(1);
+  }
+}
 
 // The newest worker's thread, for an exiting process to wait on; the next worker's replaces it.
 std::atomic<HANDLE> gNewestWorker{nullptr};
@@ -39,15 +82,10 @@ struct NewestWorkerRelease {
   }
 } gNewestWorkerRelease;
 
-// Set on a worker whose reference holds a library (not the program itself) until the thread
-// detaches from it. Plain data: a thread-local object with a destructor would pin the library.
-thread_local bool tAttached = false;
-
 struct StartRequest {
   void (*body)(void*);
   void* arg;
   HMODULE library;  // this library, referenced once more for this worker
-  bool attached;    // counted in gWorkersAttached until the thread detaches
 };
 
 // A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
@@ -56,14 +94,70 @@ struct StartRequest {
 // The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
 // _beginthreadex, takes no module reference of its own that the thread would have to drop, and
 // the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
+// Runs the library's own thread-local storage callbacks for the calling thread as the loader
+// would when the thread detaches from it; they hold the runtime's per-thread clean-up. Called
+// again by the loader (the library stayed), they find nothing left to do.
+void DetachThreadFromLibrary(HMODULE library) {
+  auto* base = reinterpret_cast<BYTE*>(library);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& tls =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (tls.VirtualAddress == 0) return;
+  const auto* directory = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + tls.VirtualAddress);
+  for (auto* callback = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(directory->AddressOfCallBacks);
+       callback != nullptr && *callback != nullptr; ++callback) {
+    (*callback)(library, DLL_THREAD_DETACH, nullptr);
+  }
+}
+
+#if defined(__GLIBCXX__)
+// The slots a thread has values in: winpthreads' own slot is the one its clean-up empties.
+constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE plus the expansion slots
+#endif
+
+}  // namespace
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module, as the linker names it
+
+#if defined(__GLIBCXX__)
+}  // namespace platform
+namespace __gnu_cxx {
+void __freeres() noexcept;  // libstdc++'s own, for leak checkers: frees its emergency memory
+}
+namespace platform {
+#endif
+
+void ReleaseRuntimeState(bool libraryUnloading) noexcept {
+  auto* const library = reinterpret_cast<HMODULE>(&__ImageBase);
+  if (library == GetModuleHandleW(nullptr)) return;
+#if defined(__GLIBCXX__)
+  static void* slotValues[kTlsSlots];  // the unload runs on one thread at a time
+  if (libraryUnloading) {
+    for (DWORD slot = 0; slot < kTlsSlots; ++slot)
+      slotValues[slot] = TlsGetValue(slot);
+  }
+#endif
+  DetachThreadFromLibrary(library);
+  if (!libraryUnloading) return;
+#if defined(__GLIBCXX__)
+  for (DWORD slot = 0; slot < kTlsSlots; ++slot) {
+    if (slotValues[slot] != nullptr && TlsGetValue(slot) == nullptr) TlsFree(slot);
+  }
+  __gnu_cxx::__freeres();
+#endif
+}
+
+namespace {
+
 DWORD WINAPI WorkerMain(LPVOID parameter) {
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
-  tAttached = start.attached;
   tInSave = true;
   start.body(start.arg);
   tInSave = false;
   gWorkersInSave.fetch_sub(1);
+  ReleaseRuntimeState(false);
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
   FreeLibraryAndExitThread(start.library, 0);
@@ -71,23 +165,19 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
 
 }  // namespace
 
+// The reference is taken before the thread exists: while a worker holds one, this library's
+// unload cannot begin, so a worker never waits for the loader's lock that the unload holds.
 bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
   HMODULE library = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(&WorkerMain), &library)) {
-    return false;
-  }
-  // Linked into the program itself (the unit tests), the code is never unloaded.
-  const bool attached = library != GetModuleHandleW(nullptr);
-  auto* request = new (std::nothrow) StartRequest{body, arg, library, attached};
+  if (!ReferenceThisLibrary(&library, reinterpret_cast<LPCWSTR>(&WorkerMain))) return false;
+  auto* request = new (std::nothrow) StartRequest{body, arg, library};
   // The test seam fails where CreateThread would, so the reference is given back as it would be.
   gWorkersInSave.fetch_add(1);
-  if (attached) gWorkersAttached.fetch_add(1);
+  // Suspended until Detach: it can be pinned before it runs, and cannot end before that.
   HANDLE thread = request != nullptr && !gThreadCreationFails.load()
-                      ? CreateThread(nullptr, 0, &WorkerMain, request, 0, nullptr)
+                      ? CreateThread(nullptr, 0, &WorkerMain, request, CREATE_SUSPENDED, nullptr)
                       : nullptr;
   if (thread == nullptr) {
-    if (attached) gWorkersAttached.fetch_sub(1);
     gWorkersInSave.fetch_sub(1);
     delete request;
     FreeLibrary(library);
@@ -114,6 +204,7 @@ std::string SystemErrorText(int code) {
 
 void WorkerThread::Detach() noexcept {
   if (native_ == 0) return;
+  ResumeThread(reinterpret_cast<HANDLE>(native_));
   CloseHandle(reinterpret_cast<HANDLE>(native_));
   native_ = 0;
 }
@@ -153,16 +244,6 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
   }
   CloseHandle(thread);
   return ended;
-}
-
-bool WorkerStillAttached() noexcept {
-  return gWorkersAttached.load() > (tAttached ? 1 : 0);
-}
-
-void NoteThreadDetach() noexcept {
-  if (!tAttached) return;
-  tAttached = false;
-  gWorkersAttached.fetch_sub(1);
 }
 
 // Windows has no fork().

@@ -12,7 +12,7 @@ _VCRTIMP int __cdecl __std_type_info_compare(const __std_type_info_data* _Lhs,
 _VCRTIMP size_t __cdecl __std_type_info_hash(const __std_type_info_data* _Data);
 _VCRTIMP const char* __cdecl __std_type_info_name(__std_type_info_data* _Data,
                                                   struct __type_info_node* _RootNode);
-extern struct __type_info_node __type_info_root_node;
+extern struct __type_info_node __type_info_root_node;  // 16-byte aligned, an SLIST_HEADER
 }
 
 #pragma warning(push)

@@ -60,6 +60,8 @@ void __cdecl TamselRunExitFunctions() {
   std::free(gExitFunctions);
   gExitFunctions = nullptr;
   gExitCapacity = 0;
+  // Its debug record is in a process-wide list, and would point into the unloaded module.
+  DeleteCriticalSection(&gExitLock);
 }
 
 bool TamselRunInitialisers() {
@@ -96,14 +98,21 @@ static CONDITION_VARIABLE gStaticsDone = CONDITION_VARIABLE_INIT;
 static const int kUninitialized = 0;
 static const int kBeingInitialized = -1;
 
+// The caller initialises the static when it finds *once == kBeingInitialized on return. A thread
+// that waited for another's initialiser takes the initialisation over if that one threw
+// (_Init_thread_abort put it back to uninitialised), as the language requires.
 void __cdecl _Init_thread_header(int* const once) {
   AcquireSRWLockExclusive(&gStaticsLock);
-  if (*once == kUninitialized) {
-    *once = kBeingInitialized;
-  } else {
-    while (*once == kBeingInitialized)
-      SleepConditionVariableSRW(&gStaticsDone, &gStaticsLock, INFINITE, 0);
-    _Init_thread_epoch = _Init_global_epoch;
+  for (;;) {
+    if (*once == kUninitialized) {
+      *once = kBeingInitialized;
+      break;
+    }
+    if (*once != kBeingInitialized) {
+      _Init_thread_epoch = _Init_global_epoch;
+      break;
+    }
+    SleepConditionVariableSRW(&gStaticsDone, &gStaticsLock, INFINITE, 0);
   }
   ReleaseSRWLockExclusive(&gStaticsLock);
 }
@@ -146,10 +155,16 @@ void __stdcall __std_system_error_deallocate_message(char* message) noexcept {
   LocalFree(message);
 }
 
-struct __type_info_node {
+// The head of the list of demangled names that type_info::name() keeps: vcruntime140 pushes onto
+// it with the interlocked singly linked list functions, whose 16-byte compare-and-swap faults on
+// a header that is not 16-byte aligned, as Microsoft's runtime declares it (SLIST_HEADER).
+struct alignas(16) __type_info_node {
   void* _Header;
   void* _Next;
 };
+static_assert(sizeof(__type_info_node) == sizeof(SLIST_HEADER) &&
+                  alignof(__type_info_node) == alignof(SLIST_HEADER),
+              "laid out as the interlocked list header it is used as");
 __type_info_node __type_info_root_node{};
 
 // ---- the module's entry ----
