@@ -59,8 +59,9 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
 // carries libstdc++ and winpthreads inside the library: they free a thread's state only when
 // the thread detaches from a library that stays (not for a save thread that leaves with it, nor
 // for the thread that unloads it), and never their thread-local storage slot or libstdc++'s
-// emergency exception memory. Call it last thing on a save thread, and last thing in the
-// unload. Nothing to do in a program (where the code is never unloaded) or on POSIX.
+// emergency exception memory. Call it last thing on a save thread, after the load (the unload
+// may run on another thread), and last thing in the unload. Nothing to do in a program (where the
+// code is never unloaded) or on POSIX.
 void ReleaseRuntimeState(bool libraryUnloading) noexcept;
 
 // From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been

@@ -21,9 +21,7 @@ void* SaveWorldDetourAddress() {
   return reinterpret_cast<void*>(&SaveWorldDetour);
 }
 
-}  // namespace
-
-void PluginLoad() {
+void LoadSteps() {
   PluginLog::Get().Init(kPluginName);
   ResetSaveState();
   platform::WatchForks(&ResetSaveStateInForkedChild);
@@ -42,6 +40,14 @@ void PluginLoad() {
   VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
                                     reinterpret_cast<void**>(&ServerSaveWorld));
   if (WaitForSaveAtExit) platform::InterceptProcessExit(&HoldExitForSave);
+}
+
+}  // namespace
+
+void PluginLoad() {
+  LoadSteps();
+  // The unload may run on another thread (a save's), which cannot give this one's back.
+  platform::ReleaseRuntimeState(false);
 }
 
 void PluginUnload(bool processTerminating) {

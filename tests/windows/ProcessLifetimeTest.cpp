@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -93,20 +94,32 @@ DWORD NextTlsSlot() {
 }
 
 // Loading and unloading the plug-in leaves nothing behind: no thread-local storage slot (a
-// process has 1,088), no handle, no memory on the shared heap; with and without a save, whose
-// thread has ended before the unload.
-class LoadCycleTest : public LoadedPluginFixture, public ::testing::WithParamInterface<bool> {};
+// process has 1,088), no handle, no memory on the shared heap; without a save, with one that
+// ended before the unload, and with the host freeing the plug-in during a save, so that the
+// save's thread unloads it.
+struct LoadCycle {
+  const char* name;
+  bool withASave;
+  bool saveEndsBeforeTheUnload;
+};
+
+void PrintTo(const LoadCycle& cycle, std::ostream* out) {
+  *out << cycle.name;
+}
+
+class LoadCycleTest : public LoadedPluginFixture,
+                      public ::testing::WithParamInterface<LoadCycle> {};
 
 TEST_P(LoadCycleTest, EachLoadAndUnloadGivesBackWhatItTook) {
-  const bool withASave = GetParam();
+  const LoadCycle way = GetParam();
   serverDir_.WriteConfig(R"({"CpuThreads": ""})");
   GetLogSinks().clear();
   std::atomic<DWORD> saveThread{0};
   SimulatedSave::SetBody([&saveThread](ADravikMode*) { saveThread = GetCurrentThreadId(); });
   const auto cycle = [&] {
     LoadPlugin();
-    if (withASave) {
-      SaveOnce();
+    if (way.withASave) SaveOnce();
+    if (way.saveEndsBeforeTheUnload) {
       if (HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, saveThread.load())) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
@@ -135,9 +148,11 @@ TEST_P(LoadCycleTest, EachLoadAndUnloadGivesBackWhatItTook) {
   EXPECT_LE(heapAfter.bytes - heapBefore.bytes, 64 * 1024);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cycles, LoadCycleTest, ::testing::Bool(), [](const auto& test) {
-  return test.param ? "WithASaveBeforeTheUnload" : "WithoutASave";
-});
+INSTANTIATE_TEST_SUITE_P(Cycles, LoadCycleTest,
+                         ::testing::Values(LoadCycle{"WithoutASave", false, false},
+                                           LoadCycle{"WithASaveEndedBeforeTheUnload", true, true},
+                                           LoadCycle{"WithTheUnloadOnTheSaveThread", true, false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // The host frees the plug-in while a save runs and the server goes on asking for saves: the
 // save thread's reference keeps the library loaded until the save ends, and the unload that
