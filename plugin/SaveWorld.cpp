@@ -299,6 +299,16 @@ bool ClaimSaveFlag() {
   return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
 }
 
+// Claims the flag once the running save has let it go; false when the deadline came first.
+bool WaitToClaimSaveFlag(std::chrono::steady_clock::time_point deadline,
+                         WaitAnnouncement& announce) {
+  return WaitUntil(deadline, [&announce] {
+    if (ClaimSaveFlag()) return true;
+    announce();
+    return false;
+  });
+}
+
 }  // namespace
 
 void WaitForSaveWorker() {
@@ -307,11 +317,7 @@ void WaitForSaveWorker() {
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
   // removed starts no worker now. A save on this very thread holds it already.
-  const bool claimed = tRunningSave || WaitUntil(deadline, [&announce] {
-                         if (ClaimSaveFlag()) return true;
-                         announce();
-                         return false;
-                       });
+  const bool claimed = tRunningSave || WaitToClaimSaveFlag(deadline, announce);
   // Requests inside the detour only log their refusal and return.
   const bool detourLeft = WaitUntil(deadline, [] {
     return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
@@ -340,11 +346,7 @@ void HoldExitForSave() {
   WaitAnnouncement announce;
   // Claimed, so that a request from another thread (which now saves on that thread) and the
   // save once more below take turns.
-  const bool claimed = WaitUntil(deadline, [&announce] {
-    if (ClaimSaveFlag()) return true;
-    announce();
-    return false;
-  });
+  const bool claimed = WaitToClaimSaveFlag(deadline, announce);
   if (!claimed || !WaitForWorkers(deadline, announce)) {
     if (claimed) SaveInProgress.store(false, std::memory_order_release);
     ReportWaitTimedOut();
