@@ -26,6 +26,8 @@
 #include "sim/server/ServerAllocator.h"
 #include "sim/server/World.h"
 
+using namespace tamsel;  // the plug-in's code under test
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -30,3 +30,9 @@ function(tamsel_export_nothing target)
       -Wl,--no-undefined)
   endif()
 endfunction()
+
+# Everything a target of the plug-in's layers gets: the warnings, hidden symbols.
+function(tamsel_layer_options target)
+  tamsel_project_options(${target})
+  tamsel_hide_symbols(${target})
+endfunction()

@@ -16,7 +16,9 @@
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "platform/RegularFile.h"
-#include "plugin/SaveWorld.h"
+#include "plugin/SaveState.h"
+
+namespace tamsel {
 
 namespace {
 
@@ -32,7 +34,7 @@ void AcceptIndices(const EngineArray<EngineString>& entries, std::int32_t hardwa
   const auto& log = PluginLog::Get().GetLog();
   try {
     for (std::int32_t i = 0; i < entries.Count(); ++i) {
-      const int index = std::stoi(platform::ToStdWide(entries[i].Text()), nullptr, 10);
+      const int index = std::stoi(ToStdWide(entries[i].Text()), nullptr, 10);
       if (index < 0) {
         log->warn("You tried using Cpu Thread #{} but threads are numbered from 0.", index);
       } else if (index >= hardwareThreads) {
@@ -180,3 +182,5 @@ void LoadConfig(std::int32_t hardwareThreads) {
   if (cpuThreads.IsEmpty()) return;
   ApplyCpuThreads(cpuThreads, hardwareThreads, entries, accepted);
 }
+
+}  // namespace tamsel

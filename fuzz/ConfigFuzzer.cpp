@@ -26,6 +26,8 @@
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
 
+using namespace tamsel;  // the plug-in's code under test
+
 namespace {
 
 class RecordingSink : public LineSink {

@@ -3,38 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "text/Utf8.h"
+
+namespace tamsel {
+
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr std::string_view kCutMark = "...";
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 if there is none.
-std::size_t SequenceLength(std::string_view text) {
-  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
 
 // A control character would break the line or the terminal showing it: written as an escape.
 std::string_view ControlEscape(unsigned char c, char (&buffer)[5]) {
@@ -60,7 +36,9 @@ bool IsControl(unsigned char c) {
 std::string Excerpt(std::string_view text, std::size_t maxBytes) {
   std::string excerpt;
   while (!text.empty() && excerpt.size() <= maxBytes) {
-    const std::size_t length = SequenceLength(text);
+    const Utf8Sequence sequence = ReadUtf8Sequence(text);
+    // Each byte of an ill-formed sequence is replaced on its own.
+    const std::size_t length = sequence.wellFormed ? sequence.length : 0;
     char escape[5];
     const auto lead = static_cast<unsigned char>(text[0]);
     excerpt += length == 1 && IsControl(lead) ? ControlEscape(lead, escape)
@@ -79,9 +57,11 @@ std::string Excerpt(std::string_view text, std::size_t maxBytes) {
 
 bool IsWellFormedUtf8(std::string_view text) {
   while (!text.empty()) {
-    const std::size_t length = SequenceLength(text);
-    if (length == 0) return false;
-    text.remove_prefix(length);
+    const Utf8Sequence sequence = ReadUtf8Sequence(text);
+    if (!sequence.wellFormed) return false;
+    text.remove_prefix(sequence.length);
   }
   return true;
 }
+
+}  // namespace tamsel

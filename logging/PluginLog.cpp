@@ -1,13 +1,15 @@
 #include "logging/PluginLog.h"
 
+#include "host/SpdlogLine.h"
 #include "host/VelkorApi.h"
-#include "logging/SpdlogLine.h"
 
 #if TAMSEL_SPDLOG_SINKS_FORMAT
 #include <spdlog/pattern_formatter.h>
 #else
 #include <spdlog/formatter.h>
 #endif
+
+namespace tamsel {
 
 namespace {
 
@@ -45,3 +47,5 @@ void PluginLog::HandBackSinks() {
     sink->set_pattern(kLinePattern);
 #endif
 }
+
+}  // namespace tamsel

@@ -1,4 +1,4 @@
-#include "platform/FaultReportParts.h"
+#include "FaultReportParts.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +15,8 @@
 #define TAMSEL_MSVC_ABI 1
 // The exception record of the C++ exception being handled (the Visual C++ runtime's).
 extern "C" void** __cdecl __current_exception();
+// The exception code of a C++ throw: "msc" in the Visual C++ runtime's own words.
+constexpr DWORD kCppException = 0xE06D7363;
 #endif
 
 namespace platform {
@@ -43,7 +45,6 @@ const std::type_info* CurrentExceptionType() {
 #elif defined(TAMSEL_MSVC_ABI)
   // The thrown type is the first of the types the throw can be caught as, found through the
   // throw's description (offsets from the module that threw).
-  constexpr DWORD kCppException = 0xE06D7363;  // "msc" in the Visual C++ runtime's own words
   const auto* record = static_cast<const EXCEPTION_RECORD*>(*__current_exception());
   if (record == nullptr || record->ExceptionCode != kCppException || record->NumberParameters < 4 ||
       record->ExceptionInformation[2] == 0) {
@@ -64,7 +65,6 @@ const std::type_info* CurrentExceptionType() {
 
 bool HandlingCppException() {
 #if defined(TAMSEL_MSVC_ABI)
-  constexpr DWORD kCppException = 0xE06D7363;
   const auto* record = static_cast<const EXCEPTION_RECORD*>(*__current_exception());
   return record == nullptr || record->ExceptionCode == kCppException;
 #else

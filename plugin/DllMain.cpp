@@ -4,11 +4,11 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      PluginLoad();
+      tamsel::PluginLoad();
       break;
     case DLL_PROCESS_DETACH:
       // Not null: the process is ending and every other thread has already been ended.
-      PluginUnload(reserved != nullptr);
+      tamsel::PluginUnload(reserved != nullptr);
       break;
     default:  // thread notifications, the save workers' among them
       break;

@@ -12,6 +12,8 @@
 #include "platform/Threads.h"
 #include "plugin/SaveWorld.h"
 
+namespace tamsel {
+
 namespace {
 
 constexpr const char* kPluginName = "Tamsel";
@@ -62,3 +64,5 @@ void PluginUnload(bool processTerminating) {
   PluginLog::Get().HandBackSinks();
   platform::ReleaseRuntimeState(true);
 }
+
+}  // namespace tamsel

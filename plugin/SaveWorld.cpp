@@ -11,19 +11,9 @@
 #include "platform/FaultGuard.h"
 #include "platform/ProcessExit.h"
 #include "platform/Threads.h"
+#include "platform/Wait.h"
 
-static_assert(sizeof(std::atomic<bool>) == 1 && std::atomic<bool>::is_always_lock_free,
-              "the save flag is one lock-free byte");
-
-std::atomic<bool> SaveInProgress{false};
-SaveWorldFunction ServerSaveWorld = nullptr;
-bool AffinityEnabled = false;
-std::uint64_t AffinityMask = 0;
-bool LogSaveTimes = false;
-bool LogSaveFaults = false;
-bool WaitForSaveAtExit = true;
-double StuckSaveMinutes = 10;
-int SaveWaitSeconds = 60;
+namespace tamsel {
 
 namespace {
 
@@ -37,34 +27,34 @@ constexpr std::chrono::seconds kWorkerEndLimit{1};
 
 // Calls of the detour under way, counted from its first statement: the unload waits for them
 // to leave before the library's code goes.
-std::atomic<int> gDetourCallsInFlight{0};
-thread_local int tDetourCallsOnThisThread = 0;
+std::atomic<int> DetourCallsInFlight{0};
+thread_local int DetourCallsOnThisThread = 0;
 // Set while this thread runs a save (a worker, or the server's thread when no worker could be
 // started). An unload on such a thread (the server's routine called exit()) must not wait for
 // the save it is part of.
-thread_local bool tRunningSave = false;
+thread_local bool RunningSaveOnThisThread = false;
 // Set once the process has begun a graceful exit: a worker started now would be cut off.
-std::atomic<bool> gProcessExiting{false};
+std::atomic<bool> ProcessExiting{false};
 // A refused pinning is reported once per load.
-std::atomic<bool> gPinningFailureReported{false};
+std::atomic<bool> PinningFailureReported{false};
 // The game-mode object of the newest request refused while a save ran, until a request is
 // accepted again: a graceful exit saves once more for it.
-std::atomic<ADravikMode*> gRefusedDuringSave{nullptr};
+std::atomic<ADravikMode*> RefusedDuringSave{nullptr};
 // When the save under way was accepted (0 while none is), and whether it has been reported as
 // stuck.
-std::atomic<std::chrono::steady_clock::rep> gSaveAcceptedAt{0};
-std::atomic<std::chrono::system_clock::rep> gSaveAcceptedAtWallClock{0};
-std::atomic<bool> gStuckSaveReported{false};
+std::atomic<std::chrono::steady_clock::rep> SaveAcceptedAt{0};
+std::atomic<std::chrono::system_clock::rep> SaveAcceptedAtWallClock{0};
+std::atomic<bool> StuckSaveReported{false};
 
 class DetourCall {
  public:
   DetourCall() {
-    gDetourCallsInFlight.fetch_add(1, std::memory_order_acq_rel);
-    ++tDetourCallsOnThisThread;
+    DetourCallsInFlight.fetch_add(1, std::memory_order_acq_rel);
+    ++DetourCallsOnThisThread;
   }
   ~DetourCall() {
-    --tDetourCallsOnThisThread;
-    gDetourCallsInFlight.fetch_sub(1, std::memory_order_acq_rel);
+    --DetourCallsOnThisThread;
+    DetourCallsInFlight.fetch_sub(1, std::memory_order_acq_rel);
   }
   DetourCall(const DetourCall&) = delete;
   DetourCall& operator=(const DetourCall&) = delete;
@@ -105,9 +95,9 @@ void RunGuardedSave(ADravikMode* gameMode) {
 // outcome, is logged as failed while the unwinding goes on.
 class SaveSettlement {
  public:
-  SaveSettlement() { tRunningSave = true; }
+  SaveSettlement() { RunningSaveOnThisThread = true; }
   ~SaveSettlement() {
-    tRunningSave = false;
+    RunningSaveOnThisThread = false;
     if (!settled_) {
       try {
         const auto& log = PluginLog::Get().GetLog();
@@ -121,7 +111,7 @@ class SaveSettlement {
         // Nothing may stop the unwinding; the flag below is what matters.
       }
     }
-    gSaveAcceptedAt.store(0);
+    SaveAcceptedAt.store(0);
     SaveInProgress.store(false, std::memory_order_release);
   }
   SaveSettlement(const SaveSettlement&) = delete;
@@ -154,7 +144,7 @@ std::string ProcessorList(std::uint64_t mask) {
 
 void PinSaveThread(platform::WorkerThread& saveThread) {
   const int refused = saveThread.SetAffinityMask(AffinityMask);
-  if (refused == 0 || gPinningFailureReported.exchange(true)) return;
+  if (refused == 0 || PinningFailureReported.exchange(true)) return;
   try {
     PluginLog::Get().GetLog()->warn(
         "Could not pin the save thread to CPU threads {} ({}); saves run on any CPU thread.",
@@ -162,16 +152,6 @@ void PinSaveThread(platform::WorkerThread& saveThread) {
   } catch (const std::exception&) {
     // No memory for the line: the save goes on unpinned all the same.
   }
-}
-
-// Waits until `done` or the deadline; false when the deadline came first.
-template <typename Condition>
-bool WaitUntil(std::chrono::steady_clock::time_point deadline, Condition done) {
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 }  // namespace
@@ -183,23 +163,23 @@ void SaveWorker(ADravikMode* gameMode) {
 namespace {
 
 void NoteSaveAccepted() {
-  gRefusedDuringSave.store(nullptr);
-  gStuckSaveReported.store(false);
-  gSaveAcceptedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
-  gSaveAcceptedAtWallClock.store(std::chrono::system_clock::now().time_since_epoch().count());
+  RefusedDuringSave.store(nullptr);
+  StuckSaveReported.store(false);
+  SaveAcceptedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  SaveAcceptedAtWallClock.store(std::chrono::system_clock::now().time_since_epoch().count());
 }
 
 // A save that never ends refuses every request after it; the warning alone does not say why.
 void ReportStuckSave() {
-  const auto acceptedAtTicks = gSaveAcceptedAt.load();
+  const auto acceptedAtTicks = SaveAcceptedAt.load();
   if (acceptedAtTicks == 0) return;  // refused by an unload or an exit, not by a save
   const std::chrono::steady_clock::time_point acceptedAt{
       std::chrono::steady_clock::duration{acceptedAtTicks}};
   const std::chrono::duration<double, std::ratio<60>> running =
       std::chrono::steady_clock::now() - acceptedAt;
-  if (running.count() < StuckSaveMinutes || gStuckSaveReported.exchange(true)) return;
+  if (running.count() < StuckSaveMinutes || StuckSaveReported.exchange(true)) return;
   const std::chrono::system_clock::time_point since{
-      std::chrono::system_clock::duration{gSaveAcceptedAtWallClock.load()}};
+      std::chrono::system_clock::duration{SaveAcceptedAtWallClock.load()}};
   PluginLog::Get().GetLog()->error(
       "The world save running since {} has not finished after {:.0f} minutes; every save request "
       "is refused until it does.",
@@ -207,7 +187,7 @@ void ReportStuckSave() {
 }
 
 void RefuseRequest(ADravikMode* gameMode) {
-  gRefusedDuringSave.store(gameMode);
+  RefusedDuringSave.store(gameMode);
   PluginLog::Get().GetLog()->warn("World Already Saving!");
   ReportStuckSave();
 }
@@ -223,7 +203,7 @@ void SaveWorldDetour(ADravikMode* gameMode) {
     return;
   }
   NoteSaveAccepted();
-  if (gProcessExiting.load()) {
+  if (ProcessExiting.load()) {
     RunSave(gameMode);  // a worker would be ended with the process, mid-save
     return;
   }
@@ -244,19 +224,19 @@ void SaveWorldDetour(ADravikMode* gameMode) {
 
 void ResetSaveState() {
   SaveInProgress.store(false, std::memory_order_release);
-  gProcessExiting.store(false);
-  gPinningFailureReported.store(false);
-  gRefusedDuringSave.store(nullptr);
-  gStuckSaveReported.store(false);
-  gSaveAcceptedAt.store(0);
+  ProcessExiting.store(false);
+  PinningFailureReported.store(false);
+  RefusedDuringSave.store(nullptr);
+  StuckSaveReported.store(false);
+  SaveAcceptedAt.store(0);
 }
 
 void ResetSaveStateInForkedChild() {
-  gDetourCallsInFlight.store(tDetourCallsOnThisThread);
-  if (tRunningSave) return;  // the save forked: its copy goes on in the child
-  gSaveAcceptedAt.store(0);
+  DetourCallsInFlight.store(DetourCallsOnThisThread);
+  if (RunningSaveOnThisThread) return;  // the save forked: its copy goes on in the child
+  SaveAcceptedAt.store(0);
   SaveInProgress.store(false, std::memory_order_release);
-  gRefusedDuringSave.store(nullptr);
+  RefusedDuringSave.store(nullptr);
 }
 
 namespace {
@@ -302,7 +282,7 @@ bool ClaimSaveFlag() {
 // Claims the flag once the running save has let it go; false when the deadline came first.
 bool WaitToClaimSaveFlag(std::chrono::steady_clock::time_point deadline,
                          WaitAnnouncement& announce) {
-  return WaitUntil(deadline, [&announce] {
+  return platform::WaitUntil(deadline, [&announce] {
     if (ClaimSaveFlag()) return true;
     announce();
     return false;
@@ -317,10 +297,10 @@ void WaitForSaveWorker() {
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
   // removed starts no worker now. A save on this very thread holds it already.
-  const bool claimed = tRunningSave || WaitToClaimSaveFlag(deadline, announce);
+  const bool claimed = RunningSaveOnThisThread || WaitToClaimSaveFlag(deadline, announce);
   // Requests inside the detour only log their refusal and return.
-  const bool detourLeft = WaitUntil(deadline, [] {
-    return gDetourCallsInFlight.load(std::memory_order_acquire) <= tDetourCallsOnThisThread;
+  const bool detourLeft = platform::WaitUntil(deadline, [] {
+    return DetourCallsInFlight.load(std::memory_order_acquire) <= DetourCallsOnThisThread;
   });
   const bool workersLeft = WaitForWorkers(deadline, announce);
   if (!workersLeft && !platform::CodeOutlivesUnload()) {
@@ -339,9 +319,9 @@ void WaitForSaveWorker() {
 }
 
 void HoldExitForSave() {
-  if (gProcessExiting.exchange(true)) return;  // one exit, one wait
+  if (ProcessExiting.exchange(true)) return;  // one exit, one wait
   // exit() called by the save itself: the save is over as far as it is concerned.
-  if (tRunningSave) return;
+  if (RunningSaveOnThisThread) return;
   const auto deadline = WaitDeadline();
   WaitAnnouncement announce;
   // Claimed, so that a request from another thread (which now saves on that thread) and the
@@ -354,7 +334,7 @@ void HoldExitForSave() {
   }
   // The save is complete; a thread still ending as the process ends can take Wine down.
   platform::WaitForNewestWorkerToEnd(kWorkerEndLimit);
-  ADravikMode* const refused = gRefusedDuringSave.exchange(nullptr);
+  ADravikMode* const refused = RefusedDuringSave.exchange(nullptr);
   if (refused == nullptr) {
     SaveInProgress.store(false, std::memory_order_release);
     return;
@@ -365,3 +345,5 @@ void HoldExitForSave() {
       "Saving once more before exit: a save asked for during the last one was refused.");
   RunSave(refused);
 }
+
+}  // namespace tamsel

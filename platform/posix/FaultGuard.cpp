@@ -1,4 +1,4 @@
-#include "platform/FaultReportParts.h"
+#include "FaultReportParts.h"
 
 #include <cxxabi.h>
 #include <errno.h>  // program_invocation_name
@@ -25,12 +25,12 @@ constexpr std::intptr_t kStackOverflowReach = 65536;
 // was current when ours last went back in (a component installed since, which will in turn
 // call whatever it found, ours). And what the process had before ours first went in: where a
 // fault goes on once it has passed through the components installed after ours.
-std::array<struct sigaction, kGuardedSignals.size()> gPreviousActions{};
-std::array<struct sigaction, kGuardedSignals.size()> gOriginalActions{};
-// Whether gPreviousActions holds such a component rather than the original handler.
-std::array<bool, kGuardedSignals.size()> gLaterComponent{};
-std::mutex gHandlersMutex;
-std::atomic<bool> gHandlersInstalled{false};
+std::array<struct sigaction, kGuardedSignals.size()> PreviousActions{};
+std::array<struct sigaction, kGuardedSignals.size()> OriginalActions{};
+// Whether PreviousActions holds such a component rather than the original handler.
+std::array<bool, kGuardedSignals.size()> LaterComponent{};
+std::mutex HandlersMutex;
+std::atomic<bool> HandlersInstalled{false};
 
 // The guarded call in progress on a thread: where a fault jumps back to, and what it records.
 struct ActiveGuard {
@@ -45,7 +45,8 @@ struct ActiveGuard {
 };
 
 // initial-exec: the handler must not allocate thread-local storage on first touch.
-__attribute__((tls_model("initial-exec"))) thread_local ActiveGuard* tActiveGuard = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local ActiveGuard* ActiveGuardOnThisThread =
+    nullptr;
 
 std::size_t SignalIndex(int signal) {
   return static_cast<std::size_t>(
@@ -137,8 +138,8 @@ bool IsOurHandler(const struct sigaction& action);
 void ForwardOutsideGuard(int signal, siginfo_t* info, void* context);
 
 void OnFault(int signal, siginfo_t* info, void* context) {
-  if (ActiveGuard* guard = tActiveGuard) {
-    tActiveGuard = nullptr;
+  if (ActiveGuard* guard = ActiveGuardOnThisThread) {
+    ActiveGuardOnThisThread = nullptr;
     RecordFaultContext(*guard, signal, info, context);
     siglongjmp(guard->jump, 1);
   }
@@ -164,11 +165,11 @@ bool OurHandlerIsCurrent(int signal) {
 void ForwardOutsideGuard(int signal, siginfo_t* info, void* context) {
   const std::size_t index = SignalIndex(signal);
   if (!OurHandlerIsCurrent(signal)) {
-    ForwardToHandler(gOriginalActions[index], signal, info, context);
+    ForwardToHandler(OriginalActions[index], signal, info, context);
     return;
   }
-  const bool toLaterComponent = gLaterComponent[index];
-  struct sigaction& previous = gPreviousActions[index];
+  const bool toLaterComponent = LaterComponent[index];
+  struct sigaction& previous = PreviousActions[index];
   if (toLaterComponent) {
     struct sigaction asDelivered = previous;
     if ((previous.sa_flags & SA_RESETHAND) != 0) {
@@ -179,8 +180,8 @@ void ForwardOutsideGuard(int signal, siginfo_t* info, void* context) {
   }
   ForwardToHandler(previous, signal, info, context);
   if (toLaterComponent && OurHandlerIsCurrent(signal)) {
-    previous = gOriginalActions[index];
-    gLaterComponent[index] = false;
+    previous = OriginalActions[index];
+    LaterComponent[index] = false;
   }
 }
 
@@ -189,7 +190,7 @@ void ForwardOutsideGuard(int signal, siginfo_t* info, void* context) {
 // since the last guarded call, without chaining, gets every fault outside a save, and the save's
 // faults stay the guard's.
 void InstallFaultHandlers() {
-  std::lock_guard<std::mutex> lock(gHandlersMutex);
+  std::lock_guard<std::mutex> lock(HandlersMutex);
   struct sigaction action {};
   action.sa_sigaction = &OnFault;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -198,13 +199,13 @@ void InstallFaultHandlers() {
     struct sigaction current {};
     if (sigaction(kGuardedSignals[i], nullptr, &current) != 0 || IsOurHandler(current)) continue;
     // Recorded before ours goes in: a fault in between must find it.
-    const bool reinstalling = gHandlersInstalled.load(std::memory_order_relaxed);
-    if (!reinstalling) gOriginalActions[i] = current;
-    gPreviousActions[i] = current;
-    gLaterComponent[i] = reinstalling;
+    const bool reinstalling = HandlersInstalled.load(std::memory_order_relaxed);
+    if (!reinstalling) OriginalActions[i] = current;
+    PreviousActions[i] = current;
+    LaterComponent[i] = reinstalling;
     sigaction(kGuardedSignals[i], &action, nullptr);
   }
-  gHandlersInstalled.store(true, std::memory_order_release);
+  HandlersInstalled.store(true, std::memory_order_release);
 }
 
 // A stack overflow leaves no stack for the handler, so a guarded call runs with an alternate
@@ -239,19 +240,19 @@ class AlternateSignalStack {
 // A C++ exception passes through to RunGuarded.
 __attribute__((noinline)) bool CallUnderSignalGuard(void (*fn)(void*), void* arg,
                                                     ActiveGuard& guard) {
-  ActiveGuard* const enclosing = tActiveGuard;
+  ActiveGuard* const enclosing = ActiveGuardOnThisThread;
   if (sigsetjmp(guard.jump, 1) != 0) {
-    tActiveGuard = enclosing;
+    ActiveGuardOnThisThread = enclosing;
     return false;
   }
-  tActiveGuard = &guard;
+  ActiveGuardOnThisThread = &guard;
   try {
     fn(arg);
   } catch (...) {
-    tActiveGuard = enclosing;
+    ActiveGuardOnThisThread = enclosing;
     throw;
   }
-  tActiveGuard = enclosing;
+  ActiveGuardOnThisThread = enclosing;
   return true;
 }
 
@@ -284,15 +285,15 @@ __attribute__((no_sanitize("null"))) GuardOutcome RunGuarded(void (*fn)(void*), 
 }
 
 void RestoreFaultHandlers() noexcept {
-  std::lock_guard<std::mutex> lock(gHandlersMutex);
-  if (!gHandlersInstalled.load(std::memory_order_relaxed)) return;
+  std::lock_guard<std::mutex> lock(HandlersMutex);
+  if (!HandlersInstalled.load(std::memory_order_relaxed)) return;
   for (std::size_t i = 0; i < kGuardedSignals.size(); ++i) {
     struct sigaction current {};
     if (sigaction(kGuardedSignals[i], nullptr, &current) == 0 && IsOurHandler(current)) {
-      sigaction(kGuardedSignals[i], &gPreviousActions[i], nullptr);
+      sigaction(kGuardedSignals[i], &PreviousActions[i], nullptr);
     }
   }
-  gHandlersInstalled.store(false, std::memory_order_release);
+  HandlersInstalled.store(false, std::memory_order_release);
 }
 
 std::string FaultName(const GuardOutcome& outcome) {

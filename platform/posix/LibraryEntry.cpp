@@ -11,17 +11,17 @@
 // exit hook runs first, as the redirected exit functions run it on Windows.
 #include <atomic>
 
+#include "ProcessExitHook.h"  // beside this file: the platform layer's own
 #include "platform/WinTypes.h"
-#include "platform/posix/ProcessExitHook.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 namespace {
 
-std::atomic<bool> gClosedByProgram{false};
+std::atomic<bool> ClosedByProgram{false};
 
 __attribute__((destructor)) void NoteClosedByProgram() {
-  gClosedByProgram.store(true);
+  ClosedByProgram.store(true);
 }
 
 struct DetachOnUnload {
@@ -29,7 +29,7 @@ struct DetachOnUnload {
   DetachOnUnload(const DetachOnUnload&) = delete;
   DetachOnUnload& operator=(const DetachOnUnload&) = delete;
   ~DetachOnUnload() {
-    if (!gClosedByProgram.load()) platform::NoteProcessExit();
+    if (!ClosedByProgram.load()) platform::NoteProcessExit();
     DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
   }
 };

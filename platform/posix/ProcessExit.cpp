@@ -2,34 +2,34 @@
 
 #include <atomic>
 
-#include "platform/posix/ProcessExitHook.h"
+#include "posix/ProcessExitHook.h"
 
 namespace platform {
 namespace {
 
-std::atomic<void (*)()> gBeforeExit{nullptr};
-std::atomic<bool> gProcessExiting{false};
+std::atomic<void (*)()> BeforeExit{nullptr};
+std::atomic<bool> ProcessExiting{false};
 
 }  // namespace
 
 // Nothing to redirect: the library entry calls the hook when the process exits.
 int InterceptProcessExit(void (*beforeExit)()) noexcept {
-  gBeforeExit.store(beforeExit);
+  BeforeExit.store(beforeExit);
   return 0;
 }
 
 void ReleaseProcessExit() noexcept {
-  gBeforeExit.store(nullptr);
+  BeforeExit.store(nullptr);
 }
 
 void NoteProcessExit() noexcept {
-  gProcessExiting.store(true);
-  if (void (*beforeExit)() = gBeforeExit.load()) beforeExit();
+  ProcessExiting.store(true);
+  if (void (*beforeExit)() = BeforeExit.load()) beforeExit();
 }
 
 // glibc unmaps nothing at exit; dlclose unmaps the library as soon as its unload returns.
 bool CodeOutlivesUnload() noexcept {
-  return gProcessExiting.load();
+  return ProcessExiting.load();
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/posix/ThreadIdentity.h"
+#include "posix/ThreadIdentity.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

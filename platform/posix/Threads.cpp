@@ -1,4 +1,5 @@
 #include "platform/Threads.h"
+#include "platform/Wait.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -13,26 +14,25 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/posix/ThreadIdentity.h"
+#include "posix/ThreadIdentity.h"
 
 namespace platform {
 namespace {
 
 // Constant-initialised and never freed: the unload reads these while the library is being
 // torn down, and a heap block held here would be lost when the library goes away.
-std::mutex gWorkersMutex;
-int gWorkersNotYetStarted = 0;
+std::mutex WorkersMutex;
+int WorkersNotYetStarted = 0;
 // Workers that may still be inside the library; an id of 0 marks a free slot. At most one
 // worker runs at a time, so only the last few, still on their way out, are ever here.
-std::array<ThreadIdentity, 32> gWorkers{};
-std::atomic<bool> gThreadCreationFails{false};
-std::atomic<void (*)()> gForkedChildHandler{nullptr};
+std::array<ThreadIdentity, 32> Workers{};
+std::atomic<void (*)()> ForkedChildHandler{nullptr};
 
-// Caller holds gWorkersMutex. Returns whether a tracked worker other than the thread `self`
+// Caller holds WorkersMutex. Returns whether a tracked worker other than the thread `self`
 // is still there.
 bool ForgetFinishedWorkers(pid_t self = 0) {
   bool anyLeft = false;
-  for (ThreadIdentity& worker : gWorkers) {
+  for (ThreadIdentity& worker : Workers) {
     if (worker.id != 0 && !StillRunning(worker)) worker = ThreadIdentity{};
     anyLeft = anyLeft || (worker.id != 0 && worker.id != self);
   }
@@ -65,12 +65,12 @@ void* WorkerMain(void* parameter) {
   void* const arg = request->arg;
   DropOwner(request);
   {
-    std::lock_guard<std::mutex> lock(gWorkersMutex);
+    std::lock_guard<std::mutex> lock(WorkersMutex);
     ForgetFinishedWorkers();
-    const auto freeSlot = std::find_if(gWorkers.begin(), gWorkers.end(),
+    const auto freeSlot = std::find_if(Workers.begin(), Workers.end(),
                                        [](const ThreadIdentity& slot) { return slot.id == 0; });
-    if (freeSlot != gWorkers.end()) *freeSlot = CurrentThreadIdentity();
-    --gWorkersNotYetStarted;
+    if (freeSlot != Workers.end()) *freeSlot = CurrentThreadIdentity();
+    --WorkersNotYetStarted;
   }
   body(arg);
   return nullptr;
@@ -83,19 +83,18 @@ pthread_t NativeThread(std::uintptr_t native) {
 }  // namespace
 
 bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
-  if (gThreadCreationFails.load()) return false;
   auto* request = new (std::nothrow) StartRequest(body, arg);
   if (request == nullptr) return false;
   {
     // Counted before the thread exists, so an unload never misses a worker on its way in.
-    std::lock_guard<std::mutex> lock(gWorkersMutex);
-    ++gWorkersNotYetStarted;
+    std::lock_guard<std::mutex> lock(WorkersMutex);
+    ++WorkersNotYetStarted;
   }
   pthread_t thread{};
   if (pthread_create(&thread, nullptr, &WorkerMain, request) != 0) {
     delete request;
-    std::lock_guard<std::mutex> lock(gWorkersMutex);
-    --gWorkersNotYetStarted;
+    std::lock_guard<std::mutex> lock(WorkersMutex);
+    --WorkersNotYetStarted;
     return false;
   }
   native_ = static_cast<std::uintptr_t>(thread);
@@ -131,30 +130,14 @@ void WorkerThread::Detach() noexcept {
   held_ = nullptr;
 }
 
-std::uint64_t CurrentThreadAffinity() noexcept {
-  cpu_set_t processors;
-  CPU_ZERO(&processors);
-  if (pthread_getaffinity_np(pthread_self(), sizeof(processors), &processors) != 0) return 0;
-  std::uint64_t mask = 0;
-  for (int bit = 0; bit < 64; ++bit) {
-    if (CPU_ISSET(bit, &processors)) mask |= std::uint64_t{1} << bit;
-  }
-  return mask;
-}
-
 bool AnyWorkerInLibrary() noexcept {
-  std::lock_guard<std::mutex> lock(gWorkersMutex);
+  std::lock_guard<std::mutex> lock(WorkersMutex);
   const bool trackedWorkerLeft = ForgetFinishedWorkers(CurrentThreadIdentity().id);
-  return gWorkersNotYetStarted > 0 || trackedWorkerLeft;
+  return WorkersNotYetStarted > 0 || trackedWorkerLeft;
 }
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (AnyWorkerInLibrary()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return WaitUntil(std::chrono::steady_clock::now() + limit, [] { return !AnyWorkerInLibrary(); });
 }
 
 // WaitForWorkersToLeave already waits until the workers' threads are gone.
@@ -166,18 +149,18 @@ namespace {
 
 // Nothing else holds the bookkeeping's lock across a fork, so the child finds it free.
 void BeforeFork() {
-  gWorkersMutex.lock();
+  WorkersMutex.lock();
 }
 
 void AfterForkInParent() {
-  gWorkersMutex.unlock();
+  WorkersMutex.unlock();
 }
 
 void AfterForkInChild() {
-  gWorkersMutex.unlock();
-  gWorkers.fill(ThreadIdentity{});
-  gWorkersNotYetStarted = 0;
-  if (void (*handler)() = gForkedChildHandler.load()) handler();
+  WorkersMutex.unlock();
+  Workers.fill(ThreadIdentity{});
+  WorkersNotYetStarted = 0;
+  if (void (*handler)() = ForkedChildHandler.load()) handler();
 }
 
 }  // namespace
@@ -188,13 +171,9 @@ void ReleaseRuntimeState(bool) noexcept {}
 void WatchForks(void (*inChild)()) noexcept {
   // Registered once: the handlers stay for the library's life, and glibc drops them with the
   // library at dlclose.
-  if (gForkedChildHandler.exchange(inChild) == nullptr) {
+  if (ForkedChildHandler.exchange(inChild) == nullptr) {
     pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
   }
-}
-
-void SetThreadCreationFailsForTesting(bool fails) noexcept {
-  gThreadCreationFails.store(fails);
 }
 
 }  // namespace platform

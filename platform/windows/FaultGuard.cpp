@@ -1,4 +1,4 @@
-#include "platform/FaultReportParts.h"
+#include "FaultReportParts.h"
 
 #include <windows.h>
 

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "windows/ModuleImage.h"
+
 namespace platform {
 namespace {
 
@@ -20,12 +22,12 @@ struct RedirectedEntry {
 };
 
 // Written while loading, before any entry leads here; read by the exiting thread.
-std::array<RedirectedEntry, 16> gRedirected{};
-std::size_t gRedirectedCount = 0;
+std::array<RedirectedEntry, 16> Redirected{};
+std::size_t RedirectedCount = 0;
 // The first original of each redirected function.
-std::atomic<void*> gExitProcess{nullptr};
-std::atomic<void*> gExit{nullptr};
-std::atomic<void (*)()> gBeforeExit{nullptr};
+std::atomic<void*> OriginalExitProcess{nullptr};
+std::atomic<void*> OriginalExit{nullptr};
+std::atomic<void (*)()> BeforeExit{nullptr};
 
 void HoldWithOwnReference(void* codeAddress) {
   // A reference of its own, never given back: the save's end may drop the library's last
@@ -33,12 +35,12 @@ void HoldWithOwnReference(void* codeAddress) {
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(codeAddress),
                      &self);
-  if (auto beforeExit = gBeforeExit.load()) beforeExit();
+  if (auto beforeExit = BeforeExit.load()) beforeExit();
 }
 
 void WINAPI ExitProcessAfterSave(UINT exitCode) {
   HoldWithOwnReference(reinterpret_cast<void*>(&ExitProcessAfterSave));
-  if (void* exitProcess = gExitProcess.load()) {
+  if (void* exitProcess = OriginalExitProcess.load()) {
     reinterpret_cast<ExitProcessFunction>(exitProcess)(exitCode);
   }
   ExitProcess(exitCode);
@@ -48,7 +50,7 @@ void WINAPI ExitProcessAfterSave(UINT exitCode) {
 // it reaches ExitProcess; a save still running must finish before those objects go.
 void __cdecl ExitAfterSave(int exitCode) {
   HoldWithOwnReference(reinterpret_cast<void*>(&ExitAfterSave));
-  if (void* exit = gExit.load()) reinterpret_cast<ExitFunction>(exit)(exitCode);
+  if (void* exit = OriginalExit.load()) reinterpret_cast<ExitFunction>(exit)(exitCode);
   ExitProcessAfterSave(static_cast<UINT>(exitCode));
 }
 
@@ -60,8 +62,8 @@ struct Redirection {
 };
 
 const Redirection kRedirections[] = {
-    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &gExitProcess},
-    {"exit", reinterpret_cast<void*>(&ExitAfterSave), &gExit},
+    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &OriginalExitProcess},
+    {"exit", reinterpret_cast<void*>(&ExitAfterSave), &OriginalExit},
 };
 constexpr std::size_t kRedirectionCount = sizeof(kRedirections) / sizeof(kRedirections[0]);
 
@@ -114,93 +116,65 @@ class ExitJumps {
   };
   Jump* page_ = nullptr;
 };
-ExitJumps gJumps;
+ExitJumps Jumps;
 
 const Redirection* RedirectionFor(const char* importName, void** jump) {
   for (std::size_t i = 0; i < kRedirectionCount; ++i) {
     if (std::strcmp(importName, kRedirections[i].name) == 0) {
-      *jump = gJumps.Address(i);
+      *jump = Jumps.Address(i);
       return &kRedirections[i];
     }
   }
   return nullptr;
 }
 
-// Writes `value` into an import table entry if it still holds `expected`.
-bool SwapEntry(void** entry, void* expected, void* value) {
-  DWORD protection = 0;
-  if (!VirtualProtect(entry, sizeof(void*), PAGE_READWRITE, &protection)) return false;
-  const bool swapped = InterlockedCompareExchangePointer(entry, value, expected) == expected;
-  VirtualProtect(entry, sizeof(void*), protection, &protection);
-  return swapped;
-}
-
 // Every entry of `module`'s import table that imports ExitProcess or exit, by name.
 void RedirectImports(HMODULE module) {
-  auto* base = reinterpret_cast<BYTE*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
-  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  if (headers->Signature != IMAGE_NT_SIGNATURE) return;
-  const IMAGE_DATA_DIRECTORY& imports =
-      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return;
-  for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       library->Name != 0; ++library) {
-    // Without the names the entries cannot be told apart.
-    if (library->OriginalFirstThunk == 0) continue;
-    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->OriginalFirstThunk);
-    auto* entries = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++entries) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const auto* byName =
-          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      void* jump = nullptr;
-      const Redirection* redirection =
-          RedirectionFor(reinterpret_cast<const char*>(byName->Name), &jump);
-      if (redirection == nullptr) continue;
-      auto** entry = reinterpret_cast<void**>(&entries->u1.Function);
-      void* original = *entry;
-      if (original == jump) continue;
-      if (gRedirectedCount == gRedirected.size()) return;
-      void* none = nullptr;
-      redirection->firstOriginal->compare_exchange_strong(none, original);
-      if (SwapEntry(entry, original, jump)) {
-        gRedirected[gRedirectedCount++] = {entry, original, jump};
-      }
+  ForEachImportByName(module, [](void** entry, const char* name) {
+    void* jump = nullptr;
+    const Redirection* redirection = RedirectionFor(name, &jump);
+    if (redirection == nullptr) return true;
+    void* original = *entry;
+    if (original == jump) return true;
+    if (RedirectedCount == Redirected.size()) return false;
+    void* none = nullptr;
+    redirection->firstOriginal->compare_exchange_strong(none, original);
+    if (SwapImportEntry(entry, original, jump)) {
+      Redirected[RedirectedCount++] = {entry, original, jump};
     }
-  }
+    return true;
+  });
 }
 
 }  // namespace
 
 int InterceptProcessExit(void (*beforeExit)()) noexcept {
-  if (!gJumps.Make()) return 0;
-  gBeforeExit.store(beforeExit);
+  if (!Jumps.Make()) return 0;
+  BeforeExit.store(beforeExit);
   for (const wchar_t* name :
        {static_cast<const wchar_t*>(nullptr), L"msvcrt.dll", L"ucrtbase.dll"}) {
     const HMODULE module = GetModuleHandleW(name);
     if (module != nullptr) RedirectImports(module);
   }
-  return static_cast<int>(gRedirectedCount);
+  return static_cast<int>(RedirectedCount);
 }
 
 void ReleaseProcessExit() noexcept {
-  gJumps.LeadToOriginals();
+  Jumps.LeadToOriginals();
   bool allPutBack = true;
-  for (std::size_t i = 0; i < gRedirectedCount; ++i) {
+  for (std::size_t i = 0; i < RedirectedCount; ++i) {
     // An entry that another module has redirected since leads to its code, which calls on
     // through the jump: that entry stays, and so does the jump.
     allPutBack =
-        SwapEntry(gRedirected[i].entry, gRedirected[i].replacement, gRedirected[i].original) &&
+        SwapImportEntry(Redirected[i].entry, Redirected[i].replacement, Redirected[i].original) &&
         allPutBack;
   }
-  gRedirectedCount = 0;
-  gBeforeExit.store(nullptr);
+  RedirectedCount = 0;
+  BeforeExit.store(nullptr);
   if (allPutBack) {
-    gJumps.Free();
+    Jumps.Free();
   } else {
-    gJumps.Keep();
+    Jumps.Keep();
   }
 }
 

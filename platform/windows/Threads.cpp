@@ -1,4 +1,5 @@
 #include "platform/Threads.h"
+#include "platform/Wait.h"
 
 #include <windows.h>
 
@@ -6,13 +7,14 @@
 #include <new>
 #include <system_error>
 
+#include "windows/ModuleImage.h"
+
 namespace platform {
 namespace {
 
-std::atomic<bool> gThreadCreationFails{false};
 // Workers started and not yet past their save.
-std::atomic<int> gWorkersInSave{0};
-thread_local bool tInSave = false;
+std::atomic<int> WorkersInSave{0};
+thread_local bool InSaveOnThisThread = false;
 
 // The loader's lock guards module references, and this library's own unload holds it while it
 // waits for the requests inside the detour: a request that waited for the lock would wait for
@@ -37,21 +39,21 @@ struct LoaderLock {
   LockLoaderLock lock = nullptr;
   UnlockLoaderLock unlock = nullptr;
 };
-const LoaderLock gLoaderLock;
+const LoaderLock NtLoaderLock;
 
 // One more reference to this library, for a worker; false when the loader stayed busy.
 bool ReferenceThisLibrary(HMODULE* library, LPCWSTR addressInside) {
-  if (gLoaderLock.lock == nullptr || gLoaderLock.unlock == nullptr) {
+  if (NtLoaderLock.lock == nullptr || NtLoaderLock.unlock == nullptr) {
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
   }
   for (DWORD waited = 0;; ++waited) {
     ULONG disposition = 0;
     ULONG_PTR cookie = 0;
-    if (gLoaderLock.lock(kTryOnly, &disposition, &cookie) >= 0 && disposition == kAcquired) {
+    if (NtLoaderLock.lock(kTryOnly, &disposition, &cookie) >= 0 && disposition == kAcquired) {
       // Taken again inside, by the same thread: no waiting.
       const bool referenced =
           GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
-      gLoaderLock.unlock(0, cookie);
+      NtLoaderLock.unlock(0, cookie);
       return referenced;
     }
     if (waited == kLoaderLockPatienceMs) return false;
@@ -60,7 +62,7 @@ bool ReferenceThisLibrary(HMODULE* library, LPCWSTR addressInside) {
 }
 
 // The newest worker's thread, for an exiting process to wait on; the next worker's replaces it.
-std::atomic<HANDLE> gNewestWorker{nullptr};
+std::atomic<HANDLE> NewestWorker{nullptr};
 
 void KeepAsNewestWorker(HANDLE thread) {
   HANDLE copy = nullptr;
@@ -69,7 +71,7 @@ void KeepAsNewestWorker(HANDLE thread) {
                        SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
     copy = nullptr;
   }
-  if (HANDLE older = gNewestWorker.exchange(copy)) CloseHandle(older);
+  if (HANDLE older = NewestWorker.exchange(copy)) CloseHandle(older);
 }
 
 // Gives the handle back when the library is unloaded.
@@ -78,9 +80,9 @@ struct NewestWorkerRelease {
   NewestWorkerRelease(const NewestWorkerRelease&) = delete;
   NewestWorkerRelease& operator=(const NewestWorkerRelease&) = delete;
   ~NewestWorkerRelease() {
-    if (HANDLE thread = gNewestWorker.exchange(nullptr)) CloseHandle(thread);
+    if (HANDLE thread = NewestWorker.exchange(nullptr)) CloseHandle(thread);
   }
-} gNewestWorkerRelease;
+} NewestWorkerReleaseAtUnload;
 
 struct StartRequest {
   void (*body)(void*);
@@ -98,13 +100,9 @@ struct StartRequest {
 // would when the thread detaches from it; they hold the runtime's per-thread clean-up. Called
 // again by the loader (the library stayed), they find nothing left to do.
 void DetachThreadFromLibrary(HMODULE library) {
-  auto* base = reinterpret_cast<BYTE*>(library);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& tls =
-      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
-  if (tls.VirtualAddress == 0) return;
-  const auto* directory = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + tls.VirtualAddress);
+  const auto* directory = reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(
+      ImageDirectory(library, IMAGE_DIRECTORY_ENTRY_TLS));
+  if (directory == nullptr) return;
   for (auto* callback = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(directory->AddressOfCallBacks);
        callback != nullptr && *callback != nullptr; ++callback) {
     (*callback)(library, DLL_THREAD_DETACH, nullptr);
@@ -153,10 +151,10 @@ namespace {
 DWORD WINAPI WorkerMain(LPVOID parameter) {
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
-  tInSave = true;
+  InSaveOnThisThread = true;
   start.body(start.arg);
-  tInSave = false;
-  gWorkersInSave.fetch_sub(1);
+  InSaveOnThisThread = false;
+  WorkersInSave.fetch_sub(1);
   ReleaseRuntimeState(false);
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
@@ -171,14 +169,13 @@ bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
   HMODULE library = nullptr;
   if (!ReferenceThisLibrary(&library, reinterpret_cast<LPCWSTR>(&WorkerMain))) return false;
   auto* request = new (std::nothrow) StartRequest{body, arg, library};
-  // The test seam fails where CreateThread would, so the reference is given back as it would be.
-  gWorkersInSave.fetch_add(1);
+  WorkersInSave.fetch_add(1);
   // Suspended until Detach: it can be pinned before it runs, and cannot end before that.
-  HANDLE thread = request != nullptr && !gThreadCreationFails.load()
+  HANDLE thread = request != nullptr
                       ? CreateThread(nullptr, 0, &WorkerMain, request, CREATE_SUSPENDED, nullptr)
                       : nullptr;
   if (thread == nullptr) {
-    gWorkersInSave.fetch_sub(1);
+    WorkersInSave.fetch_sub(1);
     delete request;
     FreeLibrary(library);
     return false;
@@ -209,34 +206,19 @@ void WorkerThread::Detach() noexcept {
   native_ = 0;
 }
 
-std::uint64_t CurrentThreadAffinity() noexcept {
-  // Windows has no query for one thread: setting a mask returns the one it replaces.
-  DWORD_PTR processMask = 0;
-  DWORD_PTR systemMask = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) return 0;
-  const DWORD_PTR previous = ::SetThreadAffinityMask(GetCurrentThread(), processMask);
-  ::SetThreadAffinityMask(GetCurrentThread(), previous);
-  return previous;
-}
-
 // A worker past its save holds only a module reference, which keeps the library loaded; at
 // process termination the other threads are already gone. What an unload may wait for is a
 // worker still in its save, other than the calling thread.
 bool AnyWorkerInLibrary() noexcept {
-  return gWorkersInSave.load() > (tInSave ? 1 : 0);
+  return WorkersInSave.load() > (InSaveOnThisThread ? 1 : 0);
 }
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (AnyWorkerInLibrary()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    Sleep(2);
-  }
-  return true;
+  return WaitUntil(std::chrono::steady_clock::now() + limit, [] { return !AnyWorkerInLibrary(); });
 }
 
 bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
-  HANDLE thread = gNewestWorker.exchange(nullptr);
+  HANDLE thread = NewestWorker.exchange(nullptr);
   if (thread == nullptr) return true;
   bool ended = true;
   if (GetThreadId(thread) != GetCurrentThreadId()) {
@@ -248,9 +230,5 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
 
 // Windows has no fork().
 void WatchForks(void (*)()) noexcept {}
-
-void SetThreadCreationFailsForTesting(bool fails) noexcept {
-  gThreadCreationFails.store(fails);
-}
 
 }  // namespace platform

@@ -5,7 +5,7 @@
 
 #include <spdlog/sinks/base_sink.h>
 
-#include "logging/SpdlogLine.h"
+#include "host/SpdlogLine.h"
 
 // Base of a log sink over either spdlog line: a derived sink sees each message as the finished
 // line and as its bare text, under the sink's own lock. The stand-in host's file sink and the

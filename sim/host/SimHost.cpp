@@ -14,8 +14,8 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include "host/VelkorApi.h"
-#include "platform/Files.h"
 #include "sim/host/LineSink.h"
+#include "sim/os/Files.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ namespace {
 class FileSink final : public LineSink {
  public:
   FileSink(const std::string& file, bool truncate)
-      : file_(platform::OpenFile(std::filesystem::u8path(file), truncate ? "wb" : "ab")) {
+      : file_(SimOs::OpenFile(std::filesystem::u8path(file), truncate ? "wb" : "ab")) {
     if (file_ == nullptr) {
       throw spdlog::spdlog_ex("cannot open log file " + file + ": " + std::strerror(errno));
     }

@@ -10,7 +10,7 @@
 
 #include <spdlog/sinks/sink.h>
 
-#include "platform/Export.h"
+#include "host/VelkorExport.h"
 
 namespace SimHost {
 

@@ -97,7 +97,7 @@ void ADravikMode::BetweenChunks(void* context) {
       // the next save or at exit.
       self->EndSave(false, "simulated crash (an access violation) in the middle of the save");
       self->LeaveRoutine();
-      SimServer::RaiseProcessorFault(SimServer::ProcessorFault::NullWrite);
+      SimServer::RaiseNullWrite();
   }
 }
 

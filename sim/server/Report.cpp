@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/Files.h"
 #include "platform/RegularFile.h"
+#include "sim/os/Files.h"
 #include "sim/server/World.h"
 
 namespace SimServer {
@@ -94,7 +94,7 @@ std::string Fixed(double value, int decimals) {
 
 void WriteReport(const std::filesystem::path& file, const std::string& text) {
   errno = 0;
-  std::FILE* out = platform::OpenFile(file, "wb");
+  std::FILE* out = SimOs::OpenFile(file, "wb");
   if (out == nullptr) {
     throw std::runtime_error("cannot write " + file.u8string() + ": " + SystemReason(errno));
   }
@@ -269,7 +269,7 @@ void CheckWritable(const std::filesystem::path& file) {
   }
   const bool existed = std::filesystem::exists(file, error);
   errno = 0;
-  std::FILE* probe = platform::OpenFile(file, "ab");
+  std::FILE* probe = SimOs::OpenFile(file, "ab");
   if (probe == nullptr) {
     throw std::runtime_error("cannot write " + file.u8string() + ": " +
                              SystemReason(errno != 0 ? errno : EACCES));

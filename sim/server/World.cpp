@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/Files.h"
+#include "sim/os/Files.h"
 
 namespace SimServer {
 namespace {
@@ -92,7 +92,7 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
     save.failure = "cannot write " + save.path.u8string();
   }
   errno = 0;
-  std::FILE* out = platform::OpenFile(save.path, "wb");
+  std::FILE* out = SimOs::OpenFile(save.path, "wb");
   if (out == nullptr) {
     const std::string problem =
         "cannot create " + save.path.u8string() + ": " + SystemReason(errno);
@@ -119,7 +119,7 @@ void World::Save(const std::filesystem::path& file, void (*betweenChunks)(void*)
       chunksSaved_.fetch_add(1, std::memory_order_relaxed);
       if (betweenChunks != nullptr) betweenChunks(context);
     }
-    if (std::fflush(out) != 0 || !platform::SyncToDisk(out)) {
+    if (std::fflush(out) != 0 || !SimOs::SyncToDisk(out)) {
       throw std::runtime_error("cannot flush " + save.path.u8string() + ": " + SystemReason(errno));
     }
   } catch (...) {

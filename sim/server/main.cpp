@@ -11,9 +11,9 @@
 #include <spdlog/logger.h>
 
 #include "host/VelkorApi.h"
-#include "platform/DynamicLibrary.h"
-#include "platform/Files.h"
 #include "sim/host/SimHost.h"
+#include "sim/os/DynamicLibrary.h"
+#include "sim/os/Files.h"
 #include "sim/server/Comparison.h"
 #include "sim/server/GameMode.h"
 #include "sim/server/Options.h"
@@ -32,9 +32,9 @@ using SimServer::ServerLog;
 
 // Loads every <Name>/<Name>.so (or .dll) below the host's plug-in folder, as a host loader does.
 // Every folder that is not loaded gets a line saying why.
-std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
+std::vector<std::unique_ptr<SimOs::DynamicLibrary>> LoadPlugins(
     const std::filesystem::path& serverDir, bool& anyLoaded) {
-  std::vector<std::unique_ptr<platform::DynamicLibrary>> plugins;
+  std::vector<std::unique_ptr<SimOs::DynamicLibrary>> plugins;
   const auto folder = serverDir / "VelkorApi" / "Plugins";
   std::error_code error;
   if (!std::filesystem::is_directory(platform::LongPathForm(folder), error)) {
@@ -44,7 +44,7 @@ std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
   }
   std::vector<std::filesystem::path> candidates;
   try {
-    for (const auto& name : platform::SubfolderNames(folder))
+    for (const auto& name : SimOs::SubfolderNames(folder))
       candidates.push_back(folder / name);
   } catch (const std::exception& failure) {
     ServerLog()->warn("Cannot read the plug-in folder: {}", failure.what());
@@ -53,7 +53,7 @@ std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
   for (const auto& pluginDir : candidates) {
     const auto name = pluginDir.filename().u8string();
     const auto file =
-        pluginDir / std::filesystem::u8path(name + platform::DynamicLibrary::FileSuffix());
+        pluginDir / std::filesystem::u8path(name + SimOs::DynamicLibrary::FileSuffix());
     std::error_code missing;
     if (!std::filesystem::exists(platform::LongPathForm(file), missing)) {
       ServerLog()->warn("Skipping {}: no {} in it{}", pluginDir.u8string(),
@@ -61,7 +61,7 @@ std::vector<std::unique_ptr<platform::DynamicLibrary>> LoadPlugins(
       continue;
     }
     try {
-      plugins.push_back(std::make_unique<platform::DynamicLibrary>(file));
+      plugins.push_back(std::make_unique<SimOs::DynamicLibrary>(file));
       ServerLog()->info("Loaded plug-in {}", name);
       anyLoaded = true;
     } catch (const std::exception& failure) {
@@ -171,7 +171,7 @@ int Run(const SimServer::Options& options) {
                                   reinterpret_cast<void*>(&ADravikMode::SaveWorldEntry));
 
   bool pluginsLoaded = false;
-  static auto* const plugins = new std::vector<std::unique_ptr<platform::DynamicLibrary>>();
+  static auto* const plugins = new std::vector<std::unique_ptr<SimOs::DynamicLibrary>>();
   if (options.loadPlugins) *plugins = LoadPlugins(serverDir, pluginsLoaded);
 
   SimServer::RunSummary summary = RunGameLoop(options, *gameMode);
@@ -208,7 +208,7 @@ int Run(const SimServer::Options& options) {
     case SimServer::Options::ExitWith::Exit:
       std::exit(0);
     case SimServer::Options::ExitWith::ExitProcess:
-      platform::EndProcess(0);
+      SimOs::EndProcess(0);
     case SimServer::Options::ExitWith::Return:
       break;
   }
@@ -220,7 +220,7 @@ int Run(const SimServer::Options& options) {
 int main(int argc, char** argv) {
   SimServer::Options options;
   try {
-    options = SimServer::ParseOptions(platform::ProgramArguments(argc, argv));
+    options = SimServer::ParseOptions(SimOs::ProgramArguments(argc, argv));
   } catch (const std::invalid_argument& problem) {
     std::cerr << "error: " << problem.what() << "\n";
     return 2;

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Wait.h"
+
 // A one-way gate: threads wait until it is opened.
 class Gate {
  public:
@@ -28,10 +30,5 @@ class Gate {
 // Polls `condition` until it holds or `timeout` runs out; returns its last value.
 template <typename Condition>
 bool Eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return platform::WaitUntil(std::chrono::steady_clock::now() + timeout, condition) || condition();
 }

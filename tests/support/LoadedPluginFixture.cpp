@@ -27,14 +27,14 @@ void LoadedPluginFixture::TearDown() {
 }
 
 void LoadedPluginFixture::LoadPlugin() {
-  plugin_ = std::make_unique<platform::DynamicLibrary>(TAMSEL_PLUGIN_FILE);
+  plugin_ = std::make_unique<SimOs::DynamicLibrary>(TAMSEL_PLUGIN_FILE);
   // UnloadPlugin's wait relies on this seeing the library.
-  EXPECT_TRUE(platform::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE));
+  EXPECT_TRUE(SimOs::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE));
 }
 
 void LoadedPluginFixture::UnloadPlugin() {
   ReleasePlugin();
-  EXPECT_TRUE(Eventually([] { return !platform::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE); }))
+  EXPECT_TRUE(Eventually([] { return !SimOs::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE); }))
       << "the plug-in is still loaded";
 }
 

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/logger.h>
 
-#include "platform/DynamicLibrary.h"
+#include "sim/os/DynamicLibrary.h"
 #include "tests/support/CaptureSink.h"
 #include "tests/support/SimulatedSave.h"
 #include "tests/support/TempDir.h"
@@ -39,5 +39,5 @@ class LoadedPluginFixture : public ::testing::Test {
 
   TempDir serverDir_;
   std::shared_ptr<CaptureSink> sink_;
-  std::unique_ptr<platform::DynamicLibrary> plugin_;
+  std::unique_ptr<SimOs::DynamicLibrary> plugin_;
 };

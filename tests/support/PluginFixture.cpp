@@ -7,6 +7,8 @@
 #include "sim/server/ServerAllocator.h"
 #include "tests/support/Gate.h"
 
+using namespace tamsel;  // the plug-in's code under test
+
 void PluginFixture::SetUp() {
   SimHost::Reset();
   SimServer::RegisterAllocator();

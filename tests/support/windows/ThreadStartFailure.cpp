@@ -1,13 +1,42 @@
-#include "platform/Threads.h"
+#include <windows.h>
+
+#include "platform/windows/ModuleImage.h"
 #include "tests/support/Faults.h"
 
-// Windows has no process-wide way to make thread creation fail for real: the platform layer's
-// seam stands in for the system's refusal.
+// Windows has no process-wide way to make thread creation fail, so this program's own import
+// of CreateThread, through which the plug-in's code linked in here starts its threads, is
+// pointed at a function that fails as the system does when it has no thread to give.
+namespace {
+
+void* RealCreateThread = nullptr;
+
+HANDLE WINAPI CreateThreadFails(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
+                                DWORD, LPDWORD) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+// Points this program's CreateThread entries at `to` where they hold `from`; true if any did.
+bool SwapCreateThread(void* from, void* to) {
+  bool swapped = false;
+  platform::ForEachImportByName(GetModuleHandleW(nullptr), [&](void** entry, const char* name) {
+    if (lstrcmpA(name, "CreateThread") == 0 && *entry == from) {
+      swapped = platform::SwapImportEntry(entry, from, to) || swapped;
+    }
+    return true;
+  });
+  return swapped;
+}
+
+}  // namespace
+
 ThreadStartFailure::ThreadStartFailure() {
-  platform::SetThreadCreationFailsForTesting(true);
-  active_ = true;
+  RealCreateThread =
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateThread"));
+  active_ = RealCreateThread != nullptr &&
+            SwapCreateThread(RealCreateThread, reinterpret_cast<void*>(&CreateThreadFails));
 }
 
 ThreadStartFailure::~ThreadStartFailure() {
-  platform::SetThreadCreationFailsForTesting(false);
+  if (active_) SwapCreateThread(reinterpret_cast<void*>(&CreateThreadFails), RealCreateThread);
 }

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class EngineString;
+
+namespace tamsel {
+
+// Where the plug-in's configuration lives: the host's current directory followed directly by
+// "/VelkorApi/Plugins/Tamsel/config.json".
+std::string ConfigFilePath();
+
+// Reads config.json once and applies "CpuThreads" with the machine's hardware thread count,
+// and the optional switches "LogSaveTimes", "LogSaveFaults" and "WaitForSaveAtExit". Only a
+// regular file of at most 1 MiB, nested at most 16 levels deep, is read. A file that cannot be read
+// raises std::system_error with the system's reason, or std::runtime_error ("not a regular file",
+// too large, nested too deep); the JSON library's parse_error, type_error and out_of_range leave
+// it too. Then the switches' warnings may have been logged, but nothing of CpuThreads is, and
+// AffinityEnabled and AffinityMask are unchanged.
+void LoadConfig();
+// The same, as if the machine had `hardwareThreads` logical processors.
+void LoadConfig(std::int32_t hardwareThreads);
+
+// Applies a "CpuThreads" list as if the machine had `hardwareThreads` logical processors:
+// logs what is refused and chosen, and sets AffinityEnabled and AffinityMask.
+void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads);
+
+}  // namespace tamsel

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <spdlog/logger.h>
+
+namespace tamsel {
+
+// The plug-in's one named logger, writing to the host's sinks.
+class PluginLog {
+ public:
+  // The process's single holder, created on first use.
+  static PluginLog& Get();
+
+  // Empty until Init has run.
+  std::shared_ptr<spdlog::logger>& GetLog() { return logger_; }
+
+  // Makes the logger `name` over the host's sinks as they stand now, with the plug-in's line
+  // pattern, and flushing every sink after each message of level info or above.
+  void Init(const std::string& name);
+
+  // With spdlog 1.x, whose sinks keep a copy of the formatter of the logger that writes to them,
+  // gives each of the logger's sinks a formatter of the sink's own making, with the same
+  // pattern: the sinks belong to the host and outlive this library, and none of them may keep an
+  // object whose code goes away with it. With the host's 0.x line the sinks hold nothing of the
+  // plug-in's, and nothing is done. Called as the library is unloaded; takes each sink's lock.
+  void HandBackSinks();
+
+ private:
+  PluginLog() = default;
+  std::shared_ptr<spdlog::logger> logger_;
+};
+
+}  // namespace tamsel

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+// The save worker's thread, one implementation per platform. A worker keeps the library's code
+// in memory for as long as it runs it: on Windows through a module reference that the thread
+// drops as it ends; on POSIX the unload waits until the thread is gone (AnyWorkerInLibrary).
+namespace platform {
+
+class WorkerThread {
+ public:
+  WorkerThread() = default;
+  ~WorkerThread() { Detach(); }
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // Makes a new thread for body(arg), with the platform's default stack size and priority; it
+  // runs once detached, so that it can be pinned first and cannot have ended by then. False,
+  // with nothing started, when the system has no thread to give (on Windows also when the
+  // loader stays busy for a moment: this library's own unload may be what holds it).
+  bool Start(void (*body)(void*), void* arg) noexcept;
+
+  // Restricts the thread to the logical processors whose bits are set (bit j is processor j).
+  // 0 when the system took the mask; otherwise its error code (SystemErrorText names it), and
+  // the thread runs where it was allowed to before.
+  int SetAffinityMask(std::uint64_t mask) noexcept;
+
+  // Lets the thread run, by itself; this object no longer refers to it.
+  void Detach() noexcept;
+
+ private:
+  std::uintptr_t native_ = 0;              // the thread's handle; 0 when there is none
+  [[maybe_unused]] void* held_ = nullptr;  // POSIX: what lets the thread run
+};
+
+// The system's words for an error code that a function here returned.
+std::string SystemErrorText(int code);
+
+// True while a worker other than the calling thread may still run the library's code.
+bool AnyWorkerInLibrary() noexcept;
+
+// Waits until no worker runs the library's code; false when the limit ran out first.
+bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
+
+// Waits until the newest worker's thread has ended, not only left its save, unless it is the
+// calling thread; false when the limit ran out first. For a process exit on Windows, where a
+// thread still ending as the process ends can bring Wine down. Never call it under the loader
+// lock: the thread's end takes it. On POSIX it returns true at once: there a worker counts as
+// in the library until its thread is gone.
+bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
+
+// Gives back what the library's C++ runtime keeps for the calling thread and, with
+// `libraryUnloading`, for the library itself, where the runtime would not. A mingw-w64 build
+// carries libstdc++ and winpthreads inside the library: they free a thread's state only when
+// the thread detaches from a library that stays (not for a save thread that leaves with it, nor
+// for the thread that unloads it), and never their thread-local storage slot or libstdc++'s
+// emergency exception memory. Call it last thing on a save thread, after the load (the unload
+// may run on another thread), and last thing in the unload. Nothing to do in a program (where the
+// code is never unloaded) or on POSIX.
+void ReleaseRuntimeState(bool libraryUnloading) noexcept;
+
+// From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been
+// reset there: a child has no thread but the one that forked. Nothing to do on Windows.
+void WatchForks(void (*inChild)()) noexcept;
+
+}  // namespace platform
