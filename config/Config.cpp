@@ -154,12 +154,6 @@ std::string ConfigFilePath() {
   return VelkorApi::Tools::GetCurrentDir() + kConfigRelativePath;
 }
 
-void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads) {
-  EngineArray<std::int32_t> accepted;
-  EngineArray<EngineString> entries;
-  ApplyCpuThreads(cpuThreads, hardwareThreads, entries, accepted);
-}
-
 void LoadConfig() {
   LoadConfig(static_cast<std::int32_t>(std::thread::hardware_concurrency()));
 }

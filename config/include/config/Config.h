@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <string>
 
-class EngineString;
-
 namespace tamsel {
 
 // Where the plug-in's configuration lives: the host's current directory followed directly by
@@ -21,9 +19,5 @@ std::string ConfigFilePath();
 void LoadConfig();
 // The same, as if the machine had `hardwareThreads` logical processors.
 void LoadConfig(std::int32_t hardwareThreads);
-
-// Applies a "CpuThreads" list as if the machine had `hardwareThreads` logical processors:
-// logs what is refused and chosen, and sets AffinityEnabled and AffinityMask.
-void SelectProcessors(const EngineString& cpuThreads, std::int32_t hardwareThreads);
 
 }  // namespace tamsel

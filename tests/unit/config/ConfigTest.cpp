@@ -61,10 +61,11 @@ class ConfigTest : public PluginFixture {
 
   std::vector<std::string> Logged() { return sink_->Logged(); }
 
+  // Loads a configuration that holds only this processor list.
   void Select(const std::string& cpuThreads, int hardwareThreads) {
-    const Utf16String text = VelkorApi::Tools::Utf8Decode(cpuThreads);
-    const EngineString string(text.c_str());
-    SelectProcessors(string, hardwareThreads);
+    SimHost::SetCurrentDir(serverDir_.Path().string());
+    serverDir_.WriteConfig(nlohmann::json{{"CpuThreads", cpuThreads}}.dump());
+    LoadConfig(hardwareThreads);
   }
 
   TempDir serverDir_;

@@ -1,9 +1,10 @@
 # Cross build for 64-bit Windows with the Visual C++ ABI, the one a Visual Studio-built host
 # loader uses: clang's x86_64-pc-windows-msvc target and lld-link, Microsoft's standard library
-# headers ($TAMSEL_MSVC_STL, or ../shared/msvc-stl), Wine's C runtime and Windows headers
-# (Debian's libwine-dev), import libraries made from Wine's runtime DLLs, and the project's own
-# stand-ins for the toolset's headers and for what Visual Studio links into every module
-# (cmake/msvc-abi). Release runtime layouts (/MD, _ITERATOR_DEBUG_LEVEL=0).
+# headers ($TAMSEL_MSVC_STL, or ../shared/msvc-stl), Wine's C runtime and Windows headers and
+# import libraries (Debian's libwine-dev), and the stand-ins in this folder for the toolset's
+# headers (include/). What Visual Studio links into every module is the target
+# tamsel_msvc_runtime (runtime/), built with the project. Release runtime layouts (/MD,
+# _ITERATOR_DEBUG_LEVEL=0). README.md says what each piece replaces.
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
@@ -17,7 +18,7 @@ set(CMAKE_RC_COMPILER llvm-rc)
 set(CMAKE_AR llvm-ar)
 set(CMAKE_LINKER lld-link)
 set(CMAKE_MT llvm-mt)
-# The compiler checks compile only: linking a program needs the runtime made below. Checks
+# The compiler checks compile only: linking a program needs the runtime target. Checks
 # that would pass for want of linking are answered here: Windows threads, no POSIX threads.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 foreach(check CMAKE_HAVE_LIBC_PTHREAD CMAKE_HAVE_PTHREADS_CREATE CMAKE_HAVE_PTHREAD_CREATE
@@ -25,11 +26,11 @@ foreach(check CMAKE_HAVE_LIBC_PTHREAD CMAKE_HAVE_PTHREADS_CREATE CMAKE_HAVE_PTHR
   set(${check} FALSE CACHE INTERNAL "no POSIX threads with the Visual C++ runtime")
 endforeach()
 
-set(TAMSEL_MSVC_ABI_DIR ${CMAKE_CURRENT_LIST_DIR}/msvc-abi)
+set(TAMSEL_MSVC_ABI_DIR ${CMAKE_CURRENT_LIST_DIR})
 if(DEFINED ENV{TAMSEL_MSVC_STL})
   set(TAMSEL_MSVC_STL $ENV{TAMSEL_MSVC_STL})
 else()
-  get_filename_component(TAMSEL_MSVC_STL "${CMAKE_CURRENT_LIST_DIR}/../../shared/msvc-stl"
+  get_filename_component(TAMSEL_MSVC_STL "${CMAKE_CURRENT_LIST_DIR}/../../../shared/msvc-stl"
                          ABSOLUTE)
 endif()
 set(TAMSEL_WINE_INCLUDE /usr/include/wine/wine)
@@ -101,78 +102,45 @@ list(JOIN TAMSEL_MSVC_LANGUAGE " " language)
 set(CMAKE_C_FLAGS_INIT "${includes} ${defines} -fms-compatibility -fms-extensions")
 set(CMAKE_CXX_FLAGS_INIT "${includes} ${defines} ${language}")
 
-# Import libraries for the runtime DLLs, made from Wine's own.
-foreach(dll vcruntime140 ucrtbase msvcp140 kernel32 shell32)
-  set(library ${TAMSEL_MSVC_WORK}/lib/${dll}.lib)
-  if(EXISTS ${library})
-    continue()
-  endif()
-  execute_process(COMMAND llvm-readobj --coff-exports ${TAMSEL_WINE_DLLS}/${dll}.dll
+# Import libraries: Wine's own where they list what the module imports; Wine's msvcp140 one
+# names none of the standard library's C++ functions, so that one is made from the DLL's exports.
+set(TAMSEL_WINE_IMPORT_LIBRARIES ${TAMSEL_WINE_DLLS})
+set(TAMSEL_MSVCP_IMPORT_LIBRARY ${TAMSEL_MSVC_WORK}/lib/msvcp140.lib)
+if(NOT EXISTS ${TAMSEL_MSVCP_IMPORT_LIBRARY})
+  execute_process(COMMAND llvm-readobj --coff-exports ${TAMSEL_WINE_DLLS}/msvcp140.dll
                   OUTPUT_VARIABLE exports RESULT_VARIABLE failed)
   if(failed)
-    message(FATAL_ERROR "cannot read the exports of ${TAMSEL_WINE_DLLS}/${dll}.dll")
+    message(FATAL_ERROR "cannot read the exports of ${TAMSEL_WINE_DLLS}/msvcp140.dll")
   endif()
   string(REGEX MATCHALL "Name: [^\n]+" names "${exports}")
-  set(definition "LIBRARY ${dll}.dll\nEXPORTS\n")
-  foreach(name ${names})
-    string(REPLACE "Name: " "" name "${name}")
-    string(APPEND definition "${name}\n")
-  endforeach()
-  file(WRITE ${TAMSEL_MSVC_WORK}/lib/${dll}.def "${definition}")
-  execute_process(COMMAND llvm-dlltool -m i386:x86-64 -d ${TAMSEL_MSVC_WORK}/lib/${dll}.def
-                          -l ${library} RESULT_VARIABLE failed)
+  list(TRANSFORM names REPLACE "^Name: " "")
+  list(JOIN names "\n" names)
+  file(WRITE ${TAMSEL_MSVC_WORK}/lib/msvcp140.def "LIBRARY msvcp140.dll\nEXPORTS\n${names}\n")
+  execute_process(COMMAND llvm-dlltool -m i386:x86-64 -d ${TAMSEL_MSVC_WORK}/lib/msvcp140.def
+                          -l ${TAMSEL_MSVCP_IMPORT_LIBRARY} RESULT_VARIABLE failed)
   if(failed)
-    message(FATAL_ERROR "cannot make ${library}")
-  endif()
-endforeach()
-
-# What Visual Studio links into every module: the stand-in runtime, and the parts of the
-# standard library that its import library carries (filesystem.cpp, the facet registry), in
-# one archive.
-# Remade when one of its sources changed (targets link it anew only when they are rebuilt).
-set(TAMSEL_MSVC_RUNTIME ${TAMSEL_MSVC_WORK}/lib/msvc-runtime.lib)
-file(GLOB runtime_sources ${TAMSEL_MSVC_ABI_DIR}/runtime/*.cpp)
-set(runtime_stale FALSE)
-foreach(source ${runtime_sources} ${CMAKE_CURRENT_LIST_FILE})
-  if(NOT EXISTS ${TAMSEL_MSVC_RUNTIME} OR ${source} IS_NEWER_THAN ${TAMSEL_MSVC_RUNTIME})
-    set(runtime_stale TRUE)
-  endif()
-endforeach()
-if(runtime_stale)
-  set(objects "")
-  foreach(source ${TAMSEL_MSVC_ABI_DIR}/runtime/Runtime.cpp
-          ${TAMSEL_MSVC_ABI_DIR}/runtime/DefaultDllMain.cpp
-          ${TAMSEL_MSVC_ABI_DIR}/runtime/ProgramEntry.cpp
-          ${TAMSEL_MSVC_STL}/stl/src/filesystem.cpp
-          ${TAMSEL_MSVC_STL}/stl/src/locale0_implib.cpp)
-    get_filename_component(name ${source} NAME_WE)
-    set(object ${TAMSEL_MSVC_WORK}/lib/${name}.obj)
-    execute_process(
-      COMMAND ${CMAKE_CXX_COMPILER} --target=${TAMSEL_MSVC_TRIPLE} ${TAMSEL_MSVC_INCLUDES}
-              -isystem ${TAMSEL_MSVC_ABI_DIR}/stl-src ${TAMSEL_MSVC_DEFINES}
-              ${TAMSEL_MSVC_LANGUAGE} -std=c++17 -O2 -DNOMINMAX -D_WIN32_WINNT=0x0A00
-              -Wno-everything -c ${source} -o ${object}
-      RESULT_VARIABLE failed ERROR_VARIABLE errors)
-    if(failed)
-      message(FATAL_ERROR "cannot compile ${source}:\n${errors}")
-    endif()
-    list(APPEND objects ${object})
-  endforeach()
-  execute_process(COMMAND llvm-lib /out:${TAMSEL_MSVC_RUNTIME} ${objects} RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "cannot make ${TAMSEL_MSVC_RUNTIME}")
+    message(FATAL_ERROR "cannot make ${TAMSEL_MSVCP_IMPORT_LIBRARY}")
   endif()
 endif()
 
+# Compiler options for the runtime target (runtime/CMakeLists.txt), which also compiles two of
+# the standard library's own sources.
+set(TAMSEL_MSVC_RUNTIME_OPTIONS -isystem ${TAMSEL_MSVC_ABI_DIR}/stl-src -O2 -D_WIN32_WINNT=0x0A00
+    -Wno-everything)
+
 set(TAMSEL_MSVC_LINK_FLAGS
-    "-fuse-ld=lld -nostdlib -Wl,/nodefaultlib -Wl,/libpath:${TAMSEL_MSVC_WORK}/lib -Wno-unused-command-line-argument")
+    "-fuse-ld=lld -nostdlib -Wl,/nodefaultlib -Wno-unused-command-line-argument")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS} -Wl,/entry:mainCRTStartup")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS}")
 # vcruntime140 before ucrtbase: Wine's ucrtbase also exports the exception functions.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
-foreach(library msvc-runtime vcruntime140 ucrtbase msvcp140 kernel32 shell32)
-  string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " ${TAMSEL_MSVC_WORK}/lib/${library}.lib")
+foreach(library libvcruntime140.a libucrtbase.a ${TAMSEL_MSVCP_IMPORT_LIBRARY} libkernel32.a
+        libshell32.a)
+  if(NOT IS_ABSOLUTE ${library})
+    set(library ${TAMSEL_WINE_IMPORT_LIBRARIES}/${library})
+  endif()
+  string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " ${library}")
 endforeach()
 set(CMAKE_C_STANDARD_LIBRARIES "${CMAKE_CXX_STANDARD_LIBRARIES}")
 
@@ -182,4 +150,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test programs run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/run-under-wine.sh)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/run-under-wine.sh)

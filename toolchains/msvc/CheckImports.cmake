@@ -1,19 +1,26 @@
 # Fails unless the Visual C++-ABI LIBRARY exports nothing and imports exactly the host loader's
 # five functions from version.dll, under their Visual C++ names, besides KERNEL32 and the
 # Visual C++ runtime DLLs, and nothing that only Wine's DLLs export. Run as:
-# cmake -DLIBRARY=... -DREADOBJ=llvm-readobj -P
-execute_process(COMMAND "${READOBJ}" --coff-imports --coff-exports "${LIBRARY}"
-                OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "${READOBJ} could not read ${LIBRARY}")
-endif()
+# cmake -DLIBRARY=... -DREADOBJ=llvm-readobj -P CheckImports.cmake
+# Included without LIBRARY, it only sets TAMSEL_HOST_IMPORTS, for build-info.txt.
 
-set(expected_host_imports
+# The host loader's functions as a Visual Studio-built host exports them.
+set(TAMSEL_HOST_IMPORTS
   "?GetAddress@@YAPEAXAEBV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@@Z"
   "?GetCurrentDir@Tools@VelkorApi@@YA?AV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@std@@XZ"
   "?GetHooks@VelkorApi@@YAAEAVIHooks@1@XZ"
   "?GetLogSinks@@YAAEAV?$vector@V?$shared_ptr@Vsink@sinks@spdlog@@@std@@V?$allocator@V?$shared_ptr@Vsink@sinks@spdlog@@@std@@@2@@std@@XZ"
   "?Utf8Decode@Tools@VelkorApi@@YA?AV?$basic_string@_WU?$char_traits@_W@std@@V?$allocator@_W@2@@std@@AEBV?$basic_string@DU?$char_traits@D@std@@V?$allocator@D@2@@4@@Z")
+if(NOT DEFINED LIBRARY)
+  return()
+endif()
+
+execute_process(COMMAND "${READOBJ}" --coff-imports --coff-exports "${LIBRARY}"
+                OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "${READOBJ} could not read ${LIBRARY}")
+endif()
+set(expected_host_imports ${TAMSEL_HOST_IMPORTS})
 
 # Each import block: "Name: X.dll" followed by its "Symbol: ..." lines.
 string(REGEX MATCHALL "Import {[^}]*}" blocks "${dump}")
