@@ -5,22 +5,17 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "UniqueHandle.h"
+
 namespace platform {
 namespace {
 
-class OpenFile {
- public:
-  explicit OpenFile(HANDLE handle) : handle_(handle) {}
-  ~OpenFile() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  HANDLE Handle() const { return handle_; }
-
- private:
-  HANDLE handle_;
+struct FileHandle {
+  using Handle = HANDLE;
+  static bool IsValid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE handle) { CloseHandle(handle); }
 };
+using OpenFile = UniqueHandle<FileHandle>;
 
 // In the portable words ("No such file or directory") where there are any.
 [[noreturn]] void Fail(DWORD error, const char* what) {
@@ -48,12 +43,12 @@ std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBy
   const OpenFile opened(CreateFileW(LongPathForm(file).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (opened.Handle() == INVALID_HANDLE_VALUE) Fail(GetLastError(), "cannot open");
+  if (!opened.IsValid()) Fail(GetLastError(), "cannot open");
   BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileType(opened.Handle()) != FILE_TYPE_DISK) {
+  if (GetFileType(opened.Get()) != FILE_TYPE_DISK) {
     throw std::runtime_error("cannot read: not a regular file");
   }
-  if (!GetFileInformationByHandle(opened.Handle(), &information)) {
+  if (!GetFileInformationByHandle(opened.Get(), &information)) {
     Fail(GetLastError(), "cannot read");
   }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -63,7 +58,7 @@ std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBy
   char block[4096];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(opened.Handle(), block, sizeof(block), &got, nullptr)) {
+    if (!ReadFile(opened.Get(), block, sizeof(block), &got, nullptr)) {
       Fail(GetLastError(), "cannot read");
     }
     if (got == 0) return text;
