@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/RegularFile.h"  // LongPathForm
-
 // Files, command lines and the end of a program. Every path a program builds comes from Unicode
 // text, never from the system's 8-bit code page.
 namespace SimOs {

@@ -11,6 +11,7 @@
 #include <spdlog/logger.h>
 
 #include "host/VelkorApi.h"
+#include "platform/RegularFile.h"
 #include "sim/host/SimHost.h"
 #include "sim/os/DynamicLibrary.h"
 #include "sim/os/Files.h"

@@ -104,7 +104,6 @@ set(CMAKE_CXX_FLAGS_INIT "${includes} ${defines} ${language}")
 
 # Import libraries: Wine's own where they list what the module imports; Wine's msvcp140 one
 # names none of the standard library's C++ functions, so that one is made from the DLL's exports.
-set(TAMSEL_WINE_IMPORT_LIBRARIES ${TAMSEL_WINE_DLLS})
 set(TAMSEL_MSVCP_IMPORT_LIBRARY ${TAMSEL_MSVC_WORK}/lib/msvcp140.lib)
 if(NOT EXISTS ${TAMSEL_MSVCP_IMPORT_LIBRARY})
   execute_process(COMMAND llvm-readobj --coff-exports ${TAMSEL_WINE_DLLS}/msvcp140.dll
@@ -138,7 +137,7 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 foreach(library libvcruntime140.a libucrtbase.a ${TAMSEL_MSVCP_IMPORT_LIBRARY} libkernel32.a
         libshell32.a)
   if(NOT IS_ABSOLUTE ${library})
-    set(library ${TAMSEL_WINE_IMPORT_LIBRARIES}/${library})
+    set(library ${TAMSEL_WINE_DLLS}/${library})  # beside the DLLs
   endif()
   string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " ${library}")
 endforeach()

@@ -1,6 +1,6 @@
 #include "sim/os/DynamicLibrary.h"
 
-#include "sim/os/Files.h"
+#include "platform/RegularFile.h"
 
 #include <windows.h>
 

@@ -1,5 +1,7 @@
 #include "sim/os/Files.h"
 
+#include "platform/RegularFile.h"
+
 #include <io.h>
 #include <windows.h>
 
