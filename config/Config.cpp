@@ -1,9 +1,12 @@
 #include "config/Config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -31,24 +34,30 @@ constexpr std::size_t kMaxConfigBytes = 1 << 20;
 // Reads each entry in order. An unreadable entry ends the list; what came before it stays.
 void AcceptIndices(const EngineArray<EngineString>& entries, std::int32_t hardwareThreads,
                    EngineArray<std::int32_t>& accepted) {
-  const auto& log = PluginLog::Get().GetLog();
   try {
     for (std::int32_t i = 0; i < entries.Count(); ++i) {
       const int index = std::stoi(ToStdWide(entries[i].Text()), nullptr, 10);
       if (index < 0) {
-        log->warn("You tried using Cpu Thread #{} but threads are numbered from 0.", index);
+        PluginLog::Log([index](spdlog::logger& log) {
+          log.warn("You tried using Cpu Thread #{} but threads are numbered from 0.", index);
+        });
       } else if (index >= hardwareThreads) {
-        log->warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.",
-                  index, hardwareThreads);
+        PluginLog::Log([index, hardwareThreads](spdlog::logger& log) {
+          log.warn("You tried using Cpu Thread #{} but the max threads your server supports is {}.",
+                   index, hardwareThreads);
+        });
       } else if (index >= kMaskBits) {
-        log->warn("You tried using Cpu Thread #{} but only threads 0 to {} can be chosen.", index,
-                  kMaskBits - 1);
+        PluginLog::Log([index](spdlog::logger& log) {
+          log.warn("You tried using Cpu Thread #{} but only threads 0 to {} can be chosen.", index,
+                   kMaskBits - 1);
+        });
       } else {
         accepted.Add(index);
       }
     }
   } catch (const std::exception&) {
-    log->error("Syntax error in CpuThreads Example: 0,4,5");
+    PluginLog::Log(
+        [](spdlog::logger& log) { log.error("Syntax error in CpuThreads Example: 0,4,5"); });
   }
 }
 
@@ -60,17 +69,17 @@ void ApplyCpuThreads(const EngineString& cpuThreads, std::int32_t hardwareThread
   AcceptIndices(entries, hardwareThreads, accepted);
   if (accepted.Count() == 0 || hardwareThreads <= 0) return;
 
-  const auto& log = PluginLog::Get().GetLog();
   bool announced = AffinityEnabled;
   const std::int32_t processorsWithBits = std::min(hardwareThreads, kMaskBits);
   for (std::int32_t processor = 0; processor < processorsWithBits; ++processor) {
     if (!accepted.Contains(processor)) continue;
     AffinityMask |= std::uint64_t{1} << processor;
     if (!announced) {
-      log->info("CPU Affinity Enabled!");
+      PluginLog::Log([](spdlog::logger& log) { log.info("CPU Affinity Enabled!"); });
       announced = true;
     }
-    log->info("Using CPU Thread[{}]!", processor);
+    PluginLog::Log(
+        [processor](spdlog::logger& log) { log.info("Using CPU Thread[{}]!", processor); });
     AffinityEnabled = true;
   }
 }
@@ -81,8 +90,10 @@ bool OptionalSwitch(const nlohmann::json& document, const char* name, bool defau
   const auto found = document.find(name);
   if (found == document.end()) return defaultValue;
   if (found->is_boolean()) return found->get<bool>();
-  PluginLog::Get().GetLog()->warn("\"{}\" in config.json must be true or false; it is left at {}.",
-                                  name, defaultValue ? "true" : "false");
+  PluginLog::Log([name, defaultValue](spdlog::logger& log) {
+    log.warn("\"{}\" in config.json must be true or false; it is left at {}.", name,
+             defaultValue ? "true" : "false");
+  });
   return defaultValue;
 }
 
@@ -98,9 +109,10 @@ double OptionalNumber(const nlohmann::json& document, const char* name, double d
       return value;
     }
   }
-  PluginLog::Get().GetLog()->warn(
-      "\"{}\" in config.json must be a {} from {} to {}; it is left at {}.", name,
-      whole ? "whole number" : "number", lowest, highest, defaultValue);
+  PluginLog::Log([&](spdlog::logger& log) {
+    log.warn("\"{}\" in config.json must be a {} from {} to {}; it is left at {}.", name,
+             whole ? "whole number" : "number", lowest, highest, defaultValue);
+  });
   return defaultValue;
 }
 
@@ -112,14 +124,42 @@ std::filesystem::path ConfigFileLocation(const std::string& path) {
   return std::filesystem::path(VelkorApi::Tools::Utf8Decode(path));
 }
 
-// A configuration needs two levels; the JSON library parses nesting by recursion, so a file of
-// a few thousand "[" would overflow the loading thread's stack. Only the first value is read:
-// what follows it is never parsed, so it is not looked at either.
-void CheckNesting(const std::string& text) {
+// The largest double, for a number beyond a double's range.
+constexpr const char* kLargestNumber = "1.7976931348623157e308";
+
+// The end of the JSON number that starts at `start`, by the JSON grammar's characters.
+std::size_t NumberEnd(const std::string& text, std::size_t start) {
+  std::size_t end = start;
+  while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) != 0 ||
+                               std::strchr("+-.eE", text[end]) != nullptr)) {
+    ++end;
+  }
+  return end;
+}
+
+// A number beyond a double's range (1e400) would end the whole parse with "number overflow";
+// read as the largest double of its sign, it is one member's value out of range like any other.
+void ClampOverflowingNumber(std::string& text, std::size_t start, std::size_t end) {
+  const std::string number = text.substr(start, end - start);
+  std::istringstream reader(number);
+  reader.imbue(std::locale::classic());
+  double value = 0;
+  reader >> value;
+  // Out of range, the stream fails with the largest value of the sign (or an infinity) kept.
+  if (!reader.fail() || value == 0) return;
+  text.replace(start, end - start, std::string(value < 0 ? "-" : "") + kLargestNumber);
+}
+
+// Made ready for the JSON library, in one pass over the first value. A configuration needs two
+// levels; the library parses nesting by recursion, so a file of a few thousand "[" would
+// overflow the loading thread's stack. What follows the first value is never parsed, so it is
+// not looked at either.
+void PrepareConfigText(std::string& text) {
   int depth = 0;
   bool inString = false;
   bool escaped = false;
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     if (inString) {
       if (escaped) {
         escaped = false;
@@ -130,6 +170,9 @@ void CheckNesting(const std::string& text) {
       }
     } else if (c == '"') {
       inString = true;
+    } else if (c == '-' || std::isdigit(static_cast<unsigned char>(c)) != 0) {
+      ClampOverflowingNumber(text, i, NumberEnd(text, i));
+      i = NumberEnd(text, i) - 1;
     } else if (c == '[' || c == '{') {
       if (++depth > kMaxNesting) {
         throw std::runtime_error("nested deeper than " + std::to_string(kMaxNesting) + " levels");
@@ -144,7 +187,7 @@ void CheckNesting(const std::string& text) {
 // block the server's start for ever, a device would never end.
 std::string ReadConfigText(const std::filesystem::path& location) {
   std::string text = platform::ReadRegularFile(location, kMaxConfigBytes);
-  CheckNesting(text);
+  PrepareConfigText(text);
   return text;
 }
 
@@ -162,6 +205,11 @@ void LoadConfig(std::int32_t hardwareThreads) {
   std::istringstream text(ReadConfigText(ConfigFileLocation(ConfigFilePath())));
   nlohmann::json document;
   text >> document;
+  // A document that is not an object is the JSON library's to refuse, with its own words.
+  if ((document.is_null() || document.is_object()) &&
+      document.find("CpuThreads") == document.end()) {
+    throw std::runtime_error("it has no \"CpuThreads\" member");
+  }
   const std::string cpuThreadsUtf8 = document["CpuThreads"].get<std::string>();
   LogSaveTimes = OptionalSwitch(document, "LogSaveTimes", false);
   LogSaveFaults = OptionalSwitch(document, "LogSaveFaults", false);

@@ -1,7 +1,11 @@
 #include "logging/PluginLog.h"
 
+#include <atomic>
+#include <chrono>
+
 #include "host/SpdlogLine.h"
 #include "host/VelkorApi.h"
+#include "platform/Wait.h"
 
 #if TAMSEL_SPDLOG_SINKS_FORMAT
 #include <spdlog/pattern_formatter.h>
@@ -17,7 +21,26 @@ constexpr const char* kLinePattern = "%D %R [%n][%l] %v";
 // Administrators read these logs on Windows; lines end the same way on every platform.
 constexpr const char* kLineEnd = "\r\n";
 
+// Plain atomics, not members: a save thread still reads them after the holder has gone.
+std::atomic<int> LinesBeingWritten{0};
+std::atomic<bool> Closed{false};
+
 }  // namespace
+
+PluginLog::LogCall::LogCall() {
+  LinesBeingWritten.fetch_add(1);
+  admitted_ = !Closed.load();
+}
+
+PluginLog::LogCall::~LogCall() {
+  LinesBeingWritten.fetch_sub(1);
+}
+
+void PluginLog::Close() {
+  Closed.store(true);
+  platform::WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1),
+                      [] { return LinesBeingWritten.load() == 0; });
+}
 
 PluginLog& PluginLog::Get() {
   static PluginLog holder;
@@ -25,6 +48,7 @@ PluginLog& PluginLog::Get() {
 }
 
 void PluginLog::Init(const std::string& name) {
+  Closed.store(false);
   auto& sinks = GetLogSinks();
   logger_ = std::make_shared<spdlog::logger>(name, sinks.begin(), sinks.end());
 #if TAMSEL_SPDLOG_SINKS_FORMAT

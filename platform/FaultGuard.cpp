@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <typeinfo>
+#include <utility>
 
 #if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
 #include <cxxabi.h>
@@ -37,8 +38,8 @@ std::string ReadableTypeName(const std::type_info& type) {
   return name;
 }
 
-// The type of the exception being handled, when it is not a std::exception; null where the
-// runtime does not say.
+}  // namespace
+
 const std::type_info* CurrentExceptionType() {
 #if defined(TAMSEL_ITANIUM_ABI)
   return abi::__cxa_current_exception_type();
@@ -61,8 +62,6 @@ const std::type_info* CurrentExceptionType() {
 #endif
 }
 
-}  // namespace
-
 bool HandlingCppException() {
 #if defined(TAMSEL_MSVC_ABI)
   const auto* record = static_cast<const EXCEPTION_RECORD*>(*__current_exception());
@@ -72,19 +71,20 @@ bool HandlingCppException() {
 #endif
 }
 
-void RecordCurrentException(GuardOutcome& outcome) {
+void DescribeException(const std::exception* standard, const std::type_info* type,
+                       GuardOutcome& outcome) {
+  // Each part is made whole before it is stored: a fault in the thrown object's code leaves
+  // the outcome as it was before that part.
   outcome.ending = GuardOutcome::Ending::CppException;
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    outcome.exceptionType = ReadableTypeName(typeid(error));
+  if (standard != nullptr) {
+    std::string typeName = ReadableTypeName(typeid(*standard));
+    outcome.exceptionType = std::move(typeName);
     // what() may return null; std::string would not survive it.
-    const char* text = error.what();
-    outcome.exceptionText = text != nullptr ? text : "";
-  } catch (...) {
-    if (const std::type_info* type = CurrentExceptionType()) {
-      outcome.exceptionType = ReadableTypeName(*type);
-    }
+    const char* text = standard->what();
+    std::string copied = text != nullptr ? text : "";
+    outcome.exceptionText = std::move(copied);
+  } else if (type != nullptr) {
+    outcome.exceptionType = ReadableTypeName(*type);
   }
 }
 

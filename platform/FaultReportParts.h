@@ -3,14 +3,21 @@
 // The pieces of a fault report, shared by the platform implementations of FaultGuard.h; the
 // rest of the code uses DescribeFault.
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <typeinfo>
 
 #include "platform/FaultGuard.h"
 
 namespace platform {
 
-// Records the exception being handled (call inside a catch block).
-void RecordCurrentException(GuardOutcome& outcome);
+// Records an exception given as the std::exception it is, or else by its type (either may be
+// null). Calls into the thrown object (its type and what()): run it guarded.
+void DescribeException(const std::exception* standard, const std::type_info* type,
+                       GuardOutcome& outcome);
+// The type of the exception being handled (call inside a catch block); null where the runtime
+// does not say.
+const std::type_info* CurrentExceptionType();
 // False when the exception being handled is a processor fault that a catch (...) took, as it
 // does in a Visual Studio build with /EHa, not in the cross builds (call inside a catch block).
 bool HandlingCppException();

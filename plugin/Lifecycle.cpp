@@ -32,10 +32,14 @@ void LoadSteps() {
   } catch (const std::exception& error) {
     // An exception must not leave the library entry: it would take the server down. Without
     // a readable configuration the detour stays out and the server saves as it always did.
-    PluginLog::Get().GetLog()->error(
-        "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
-        "thread.",
-        Excerpt(ConfigFilePath(), 1000), Excerpt(error.what()));
+    const std::string path = Excerpt(ConfigFilePath(), 1000);
+    const std::string reason = Excerpt(error.what());
+    PluginLog::Log([&](spdlog::logger& log) {
+      log.error(
+          "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
+          "thread.",
+          path, reason);
+    });
     return;
   }
   // The host's answer is not examined: if it refuses, the server keeps its own routine.

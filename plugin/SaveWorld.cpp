@@ -66,7 +66,8 @@ void CallServerSaveWorld(void* gameMode) {
 
 void ReportFault(const platform::GuardOutcome& outcome) {
   try {
-    PluginLog::Get().GetLog()->error("Save fault: {}", Excerpt(platform::DescribeFault(outcome)));
+    const std::string fault = Excerpt(platform::DescribeFault(outcome));
+    PluginLog::Log([&fault](spdlog::logger& log) { log.error("Save fault: {}", fault); });
   } catch (const std::exception&) {
     // No memory to describe it: the error line above has said what matters.
   }
@@ -78,15 +79,15 @@ void RunGuardedSave(ADravikMode* gameMode) {
   const auto start =
       LogSaveTimes ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   const platform::GuardOutcome outcome = platform::RunGuarded(&CallServerSaveWorld, gameMode);
-  const auto& log = PluginLog::Get().GetLog();
   if (outcome.Completed()) {
     if (LogSaveTimes) {
       const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-      log->info("World saved in {:.3f} s.", took.count());
+      PluginLog::Log(
+          [&took](spdlog::logger& log) { log.info("World saved in {:.3f} s.", took.count()); });
     }
     return;
   }
-  log->error("Error failed to save!");
+  PluginLog::Log([](spdlog::logger& log) { log.error("Error failed to save!"); });
   if (LogSaveFaults) ReportFault(outcome);
 }
 
@@ -99,17 +100,15 @@ class SaveSettlement {
   ~SaveSettlement() {
     RunningSaveOnThisThread = false;
     if (!settled_) {
-      try {
-        const auto& log = PluginLog::Get().GetLog();
-        log->error("Error failed to save!");
+      // Unwinding already: nothing of a sink's may stop it, and the flag below is what matters.
+      PluginLog::Log([](spdlog::logger& log) {
+        log.error("Error failed to save!");
         if (LogSaveFaults) {
-          log->error(
+          log.error(
               "Save fault: the save thread ended inside the server's routine (thread exit or "
               "cancellation)");
         }
-      } catch (...) {
-        // Nothing may stop the unwinding; the flag below is what matters.
-      }
+      });
     }
     SaveAcceptedAt.store(0);
     SaveInProgress.store(false, std::memory_order_release);
@@ -146,9 +145,12 @@ void PinSaveThread(platform::WorkerThread& saveThread) {
   const int refused = saveThread.SetAffinityMask(AffinityMask);
   if (refused == 0 || PinningFailureReported.exchange(true)) return;
   try {
-    PluginLog::Get().GetLog()->warn(
-        "Could not pin the save thread to CPU threads {} ({}); saves run on any CPU thread.",
-        ProcessorList(AffinityMask), Excerpt(platform::SystemErrorText(refused)));
+    const std::string processors = ProcessorList(AffinityMask);
+    const std::string reason = Excerpt(platform::SystemErrorText(refused));
+    PluginLog::Log([&](spdlog::logger& log) {
+      log.warn("Could not pin the save thread to CPU threads {} ({}); saves run on any CPU thread.",
+               processors, reason);
+    });
   } catch (const std::exception&) {
     // No memory for the line: the save goes on unpinned all the same.
   }
@@ -175,20 +177,35 @@ void ReportStuckSave() {
   if (acceptedAtTicks == 0) return;  // refused by an unload or an exit, not by a save
   const std::chrono::steady_clock::time_point acceptedAt{
       std::chrono::steady_clock::duration{acceptedAtTicks}};
-  const std::chrono::duration<double, std::ratio<60>> running =
-      std::chrono::steady_clock::now() - acceptedAt;
-  if (running.count() < StuckSaveMinutes || StuckSaveReported.exchange(true)) return;
+  const std::chrono::duration<double> running = std::chrono::steady_clock::now() - acceptedAt;
+  if (running.count() < StuckSaveMinutes * 60 || StuckSaveReported.exchange(true)) return;
   const std::chrono::system_clock::time_point since{
       std::chrono::system_clock::duration{SaveAcceptedAtWallClock.load()}};
-  PluginLog::Get().GetLog()->error(
-      "The world save running since {} has not finished after {:.0f} minutes; every save request "
-      "is refused until it does.",
-      platform::LocalDateAndTime(since), running.count());
+  try {
+    const std::string started = platform::LocalDateAndTime(since);
+    const double seconds = running.count();
+    PluginLog::Log([&](spdlog::logger& log) {
+      // A limit below a minute or two is said in seconds: "after 0 minutes" says nothing.
+      if (seconds >= 120) {
+        log.error(
+            "The world save running since {} has not finished after {:.0f} minutes; every save "
+            "request is refused until it does.",
+            started, seconds / 60);
+      } else {
+        log.error(
+            "The world save running since {} has not finished after {:.3g} seconds; every save "
+            "request is refused until it does.",
+            started, seconds);
+      }
+    });
+  } catch (const std::exception&) {
+    // No memory for the line; the warning has been logged.
+  }
 }
 
 void RefuseRequest(ADravikMode* gameMode) {
   RefusedDuringSave.store(gameMode);
-  PluginLog::Get().GetLog()->warn("World Already Saving!");
+  PluginLog::Log([](spdlog::logger& log) { log.warn("World Already Saving!"); });
   ReportStuckSave();
 }
 
@@ -213,8 +230,9 @@ void SaveWorldDetour(ADravikMode* gameMode) {
   if (!SaveThread.Start(&SaveWorkerEntry, gameMode)) {
     // No thread to be had: save here rather than never again. The flag stays set until this
     // save is done, so no worker can run beside it.
-    PluginLog::Get().GetLog()->warn(
-        "Could not start a save thread; the world is saved on the server thread instead.");
+    PluginLog::Log([](spdlog::logger& log) {
+      log.warn("Could not start a save thread; the world is saved on the server thread instead.");
+    });
     RunSave(gameMode);
     return;
   }
@@ -233,27 +251,71 @@ void ResetSaveState() {
 
 void ResetSaveStateInForkedChild() {
   DetourCallsInFlight.store(DetourCallsOnThisThread);
+  // A request refused in the parent is the parent's to save at its exit.
+  RefusedDuringSave.store(nullptr);
   if (RunningSaveOnThisThread) return;  // the save forked: its copy goes on in the child
   SaveAcceptedAt.store(0);
   SaveInProgress.store(false, std::memory_order_release);
-  RefusedDuringSave.store(nullptr);
 }
 
 namespace {
 
-// Logs that the unload or the exit waits, once.
+// One wait for a whole exit: every exit function that comes, on any thread, and the unload at
+// the exit wait for the same save until one deadline, and say so once.
+std::atomic<std::chrono::steady_clock::rep> ExitDeadline{0};
+std::atomic<bool> ExitWaitAnnounced{false};
+std::atomic<bool> ExitWaitGaveUp{false};
+std::atomic<bool> ExitWaitOver{false};
+
+bool Exiting() {
+  return ProcessExiting.load() || platform::ProcessIsExiting();
+}
+
+// A save that never returns must not hold up the server's exit for ever.
+std::chrono::steady_clock::time_point WaitDeadline(bool exiting) {
+  const auto fresh = std::chrono::steady_clock::now() + std::chrono::seconds(SaveWaitSeconds);
+  if (!exiting) return fresh;
+  auto first = fresh.time_since_epoch().count();
+  auto none = std::chrono::steady_clock::rep{0};
+  if (!ExitDeadline.compare_exchange_strong(none, first)) first = none;
+  return std::chrono::steady_clock::time_point{std::chrono::steady_clock::duration{first}};
+}
+
+// Logs that the unload or the exit waits: once per unload, once per exit.
 class WaitAnnouncement {
  public:
+  explicit WaitAnnouncement(bool exiting) : exiting_(exiting) {}
   void operator()() {
     if (announced_) return;
     announced_ = true;
-    PluginLog::Get().GetLog()->info(
-        "Waiting for the running world save to finish before unloading.");
+    if (exiting_ && ExitWaitAnnounced.exchange(true)) return;
+    const bool exiting = exiting_;
+    PluginLog::Log([exiting](spdlog::logger& log) {
+      log.info(exiting ? "Waiting for the running world save to finish before the server exits."
+                       : "Waiting for the running world save to finish before unloading.");
+    });
   }
+  bool Exiting() const { return exiting_; }
 
  private:
+  bool exiting_;
   bool announced_ = false;
 };
+
+// The wait gave up on a save that still runs. At an exit the save may end while the process
+// destroys the library's static objects: from now on it logs nothing.
+void ReportWaitTimedOut(bool exiting) {
+  if (exiting && ExitWaitGaveUp.exchange(true)) return;
+  const int limit = SaveWaitSeconds;
+  PluginLog::Log([exiting, limit](spdlog::logger& log) {
+    if (exiting) {
+      log.error("The world save did not finish within {} seconds; the server exits anyway.", limit);
+    } else {
+      log.error("The world save did not finish within {} seconds; unloading anyway.", limit);
+    }
+  });
+  if (exiting) PluginLog::Close();
+}
 
 // Waits for a save thread still in the library's code (never the calling one); false when the
 // deadline came first.
@@ -263,16 +325,6 @@ bool WaitForWorkers(std::chrono::steady_clock::time_point deadline, WaitAnnounce
   const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
-}
-
-// A save that never returns must not hold up the server's exit for ever.
-std::chrono::steady_clock::time_point WaitDeadline() {
-  return std::chrono::steady_clock::now() + std::chrono::seconds(SaveWaitSeconds);
-}
-
-void ReportWaitTimedOut() {
-  PluginLog::Get().GetLog()->error(
-      "The world save did not finish within {} seconds; unloading anyway.", SaveWaitSeconds);
 }
 
 bool ClaimSaveFlag() {
@@ -289,11 +341,28 @@ bool WaitToClaimSaveFlag(std::chrono::steady_clock::time_point deadline,
   });
 }
 
+// The system's loader lock, which the unload holds at dlclose, is what a save most likely
+// waits for when it outlasts the unload there: its first thread_local object with a
+// destructor, or a library it loads.
+void ReportUnloadHeldBySave() {
+  const int limit = SaveWaitSeconds;
+  PluginLog::Log([limit](spdlog::logger& log) {
+    log.error(
+        "The world save did not finish within {} seconds; the unload waits for it to end, since "
+        "the save thread still runs the plug-in's code. If the save itself waits for the "
+        "system's loader lock (which the unload holds), neither will ever end.",
+        limit);
+  });
+}
+
 }  // namespace
 
 void WaitForSaveWorker() {
-  const auto deadline = WaitDeadline();
-  WaitAnnouncement announce;
+  const bool exiting = Exiting();
+  // The exit already waited for this save and gave up on it: one wait per exit.
+  if (exiting && ExitWaitGaveUp.load()) return;
+  const auto deadline = WaitDeadline(exiting);
+  WaitAnnouncement announce(exiting);
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
   // removed starts no worker now. A save on this very thread holds it already.
@@ -305,31 +374,27 @@ void WaitForSaveWorker() {
   const bool workersLeft = WaitForWorkers(deadline, announce);
   if (!workersLeft && !platform::CodeOutlivesUnload()) {
     // The library's code goes as this returns, and the save would return into it.
-    PluginLog::Get().GetLog()->error(
-        "The world save did not finish within {} seconds; the unload waits for it to end, "
-        "since the save thread still runs the plug-in's code.",
-        SaveWaitSeconds);
+    ReportUnloadHeldBySave();
     while (!platform::WaitForWorkersToLeave(std::chrono::seconds(SaveWaitSeconds))) {
     }
     if (!claimed) ClaimSaveFlag();
   } else if (!claimed || !detourLeft || !workersLeft) {
-    ReportWaitTimedOut();
+    ReportWaitTimedOut(exiting);
   }
   std::this_thread::sleep_for(kDetourGrace);
 }
 
-void HoldExitForSave() {
-  if (ProcessExiting.exchange(true)) return;  // one exit, one wait
-  // exit() called by the save itself: the save is over as far as it is concerned.
-  if (RunningSaveOnThisThread) return;
-  const auto deadline = WaitDeadline();
-  WaitAnnouncement announce;
+namespace {
+
+// The first exit's wait; the exit goes on once it returns.
+void WaitAtFirstExit(std::chrono::steady_clock::time_point deadline) {
+  WaitAnnouncement announce(true);
   // Claimed, so that a request from another thread (which now saves on that thread) and the
   // save once more below take turns.
   const bool claimed = WaitToClaimSaveFlag(deadline, announce);
   if (!claimed || !WaitForWorkers(deadline, announce)) {
     if (claimed) SaveInProgress.store(false, std::memory_order_release);
-    ReportWaitTimedOut();
+    ReportWaitTimedOut(true);
     return;
   }
   // The save is complete; a thread still ending as the process ends can take Wine down.
@@ -341,9 +406,26 @@ void HoldExitForSave() {
   }
   // Without the plug-in the server would have saved its latest state here; the running save
   // holds an older one.
-  PluginLog::Get().GetLog()->info(
-      "Saving once more before exit: a save asked for during the last one was refused.");
+  PluginLog::Log([](spdlog::logger& log) {
+    log.info("Saving once more before exit: a save asked for during the last one was refused.");
+  });
   RunSave(refused);
+}
+
+}  // namespace
+
+void HoldExitForSave() {
+  const bool first = !ProcessExiting.exchange(true);
+  // exit() called by the save itself: the save is over as far as it is concerned.
+  if (RunningSaveOnThisThread) return;
+  const auto deadline = WaitDeadline(true);
+  if (!first) {
+    // Another thread's exit waits already: this one waits for the same save, to the same end.
+    platform::WaitUntil(deadline, [] { return ExitWaitOver.load(); });
+    return;
+  }
+  WaitAtFirstExit(deadline);
+  ExitWaitOver.store(true);
 }
 
 }  // namespace tamsel

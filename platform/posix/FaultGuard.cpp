@@ -5,15 +5,20 @@
 #include <link.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
-#include <vector>
+#include <string>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -53,6 +58,54 @@ std::size_t SignalIndex(int signal) {
       std::find(kGuardedSignals.begin(), kGuardedSignals.end(), signal) - kGuardedSignals.begin());
 }
 
+// The handlers this thread is forwarding the fault in hand to, outermost first, each with the
+// frame that called it. Handlers that chain to what they found can form a ring (a reporter
+// installed before the guard that installs itself again after it finds the guard's); the ring
+// is cut where a handler would be called a second time for one fault. A handler left by
+// siglongjmp leaves its entry behind: entries whose frame is not below the current one are gone.
+struct ForwardingChain {
+  std::array<std::uintptr_t, 8> handlers;
+  std::array<std::uintptr_t, 8> frames;
+  std::size_t depth;
+};
+__attribute__((tls_model("initial-exec"))) thread_local ForwardingChain ForwardingOnThisThread{};
+
+// True when `handler` is already being called for this fault further up this thread's stack;
+// otherwise records it, with `frame`, until ForwardingDone.
+bool AlreadyForwardingTo(std::uintptr_t handler, std::uintptr_t frame) {
+  ForwardingChain& chain = ForwardingOnThisThread;
+  // A live caller's frame lies above this one, and on the same stack.
+  constexpr std::uintptr_t kSameStack = std::uintptr_t{1} << 20;
+  while (chain.depth > 0 && (chain.frames[chain.depth - 1] <= frame ||
+                             chain.frames[chain.depth - 1] - frame > kSameStack)) {
+    --chain.depth;
+  }
+  for (std::size_t i = 0; i < chain.depth; ++i) {
+    if (chain.handlers[i] == handler) return true;
+  }
+  if (chain.depth < chain.handlers.size()) {
+    chain.handlers[chain.depth] = handler;
+    chain.frames[chain.depth] = frame;
+    ++chain.depth;
+  }
+  return false;
+}
+
+void ForwardingDone(std::uintptr_t frame) {
+  ForwardingChain& chain = ForwardingOnThisThread;
+  if (chain.depth > 0 && chain.frames[chain.depth - 1] == frame) --chain.depth;
+}
+
+// The kernel's answer when no handler takes the signal: a real fault repeats on return and
+// ends the process, a sent signal is raised again.
+void ApplyDefaultAction(int signal, bool sentByProcess) {
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signal, &defaultAction, nullptr);
+  if (sentByProcess) raise(signal);
+}
+
 // A fault outside any guard belongs to whoever handled it before us, delivered as the kernel
 // would have delivered it to that handler.
 void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, void* context) {
@@ -62,12 +115,14 @@ void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, v
   if (ignored && sentByProcess) return;
   // A fault the process ignores cannot be ignored: the kernel applies the default action.
   if (ignored || (withInfo ? previous.sa_sigaction == nullptr : previous.sa_handler == SIG_DFL)) {
-    // Default action: put it back; a real fault repeats on return, a sent signal is raised again.
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    sigaction(signal, &defaultAction, nullptr);
-    if (sentByProcess) raise(signal);
+    ApplyDefaultAction(signal, sentByProcess);
+    return;
+  }
+  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const auto target = withInfo ? reinterpret_cast<std::uintptr_t>(previous.sa_sigaction)
+                               : reinterpret_cast<std::uintptr_t>(previous.sa_handler);
+  if (AlreadyForwardingTo(target, frame)) {
+    ApplyDefaultAction(signal, sentByProcess);
     return;
   }
   const struct sigaction handler = previous;
@@ -98,6 +153,7 @@ void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, v
     handler.sa_handler(signal);
   }
   pthread_sigmask(SIG_SETMASK, &ours, nullptr);
+  ForwardingDone(frame);
 }
 
 // Where the fault happened and, for an invalid access on x86-64, which way it went.
@@ -209,30 +265,42 @@ void InstallFaultHandlers() {
 }
 
 // A stack overflow leaves no stack for the handler, so a guarded call runs with an alternate
-// signal stack. Each thread has its own; one the thread already has is kept.
+// signal stack. Each thread has its own; one the thread already has is kept. Below it lies a
+// page that cannot be touched: a handler that runs past the stack faults instead of writing
+// over whatever memory lies beneath. From the heap, not a mapping of its own: a mapping can
+// land beside the thread's stack, where valgrind takes the jump back from it for the stack
+// growing and forgets what the frames in between held.
 class AlternateSignalStack {
  public:
-  AlternateSignalStack() {
+  AlternateSignalStack() : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
     stack_t current{};
     if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
-    memory_.resize(kSize);
+    memory_ = static_cast<char*>(std::aligned_alloc(page_, page_ + kSize));
+    if (memory_ == nullptr) return;
+    guarded_ = mprotect(memory_, page_, PROT_NONE) == 0;
     stack_t ours{};
-    ours.ss_sp = memory_.data();
-    ours.ss_size = memory_.size();
-    installed_ = sigaltstack(&ours, nullptr) == 0;
+    ours.ss_sp = memory_ + page_;
+    ours.ss_size = kSize;
+    installed_ = guarded_ && sigaltstack(&ours, nullptr) == 0;
   }
   ~AlternateSignalStack() {
-    if (!installed_) return;
-    stack_t disabled{};
-    disabled.ss_flags = SS_DISABLE;
-    sigaltstack(&disabled, nullptr);
+    if (installed_) {
+      stack_t disabled{};
+      disabled.ss_flags = SS_DISABLE;
+      sigaltstack(&disabled, nullptr);
+    }
+    // The allocator writes into the block again once it is free.
+    if (guarded_) mprotect(memory_, page_, PROT_READ | PROT_WRITE);
+    std::free(memory_);
   }
   AlternateSignalStack(const AlternateSignalStack&) = delete;
   AlternateSignalStack& operator=(const AlternateSignalStack&) = delete;
 
  private:
   static constexpr std::size_t kSize = std::size_t{64} * 1024;
-  std::vector<char> memory_;
+  const std::size_t page_;
+  char* memory_ = nullptr;
+  bool guarded_ = false;
   bool installed_ = false;
 };
 
@@ -256,6 +324,38 @@ __attribute__((noinline)) bool CallUnderSignalGuard(void (*fn)(void*), void* arg
   return true;
 }
 
+// What a guarded call threw, held past its catch block so that describing and destroying it
+// (the server's what() and destructor) run under the signal guard too.
+struct HeldException {
+  std::exception_ptr exception;
+  const std::exception* standard = nullptr;
+  const std::type_info* type = nullptr;
+  GuardOutcome* outcome = nullptr;
+};
+
+void DescribeHeldException(void* held) {
+  auto* exception = static_cast<HeldException*>(held);
+  DescribeException(exception->standard, exception->type, *exception->outcome);
+}
+
+// The exception is destroyed here, with its last reference; a fault in its destructor leaves
+// its memory behind, never the process.
+void ReleaseHeldException(void* held) {
+  const std::exception_ptr last = std::move(static_cast<HeldException*>(held)->exception);
+}
+
+void RecordProcessorFault(const ActiveGuard& guard, GuardOutcome& outcome) {
+  outcome = GuardOutcome{};
+  outcome.ending = GuardOutcome::Ending::ProcessorFault;
+  outcome.code = static_cast<std::uint32_t>(guard.signal);
+  outcome.access = guard.access;
+  outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
+  outcome.instruction = guard.instruction;
+  outcome.stackOverflow = guard.stackOverflow;
+  outcome.sent = guard.sent;
+  outcome.sender = static_cast<std::uint32_t>(guard.sender);
+}
+
 }  // namespace
 
 // Thread cancellation unwinds as an exception without an object; the undefined-behaviour
@@ -264,22 +364,32 @@ __attribute__((no_sanitize("null"))) GuardOutcome RunGuarded(void (*fn)(void*), 
   InstallFaultHandlers();
   AlternateSignalStack alternateStack;
   GuardOutcome outcome;
+  HeldException held;
   try {
     ActiveGuard guard{};
-    if (!CallUnderSignalGuard(fn, arg, guard)) {
-      outcome.ending = GuardOutcome::Ending::ProcessorFault;
-      outcome.code = static_cast<std::uint32_t>(guard.signal);
-      outcome.access = guard.access;
-      outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
-      outcome.instruction = guard.instruction;
-      outcome.stackOverflow = guard.stackOverflow;
-      outcome.sent = guard.sent;
-      outcome.sender = static_cast<std::uint32_t>(guard.sender);
-    }
+    if (!CallUnderSignalGuard(fn, arg, guard)) RecordProcessorFault(guard, outcome);
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must go on unwinding
+  } catch (const std::exception& error) {
+    // Neither copied nor destroyed here: current_exception takes a reference.
+    held.exception = std::current_exception();
+    held.standard = &error;
   } catch (...) {
-    RecordCurrentException(outcome);
+    held.exception = std::current_exception();
+    held.type = CurrentExceptionType();
+  }
+  if (!held.exception) return outcome;
+  outcome.ending = GuardOutcome::Ending::CppException;
+  held.outcome = &outcome;
+  // A fault in the thrown object's own code is said after what was learnt of it.
+  for (const auto& [step, name] : {std::pair{&DescribeHeldException, "what()"},
+                                   std::pair{&ReleaseHeldException, "destructor"}}) {
+    ActiveGuard guard{};
+    if (CallUnderSignalGuard(step, &held, guard)) continue;
+    GuardOutcome fault;
+    RecordProcessorFault(guard, fault);
+    if (!outcome.exceptionText.empty()) outcome.exceptionText += " ";
+    outcome.exceptionText += std::string("(its ") + name + " raised " + FaultName(fault) + ")";
   }
   return outcome;
 }

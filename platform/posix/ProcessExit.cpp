@@ -27,6 +27,10 @@ void NoteProcessExit() noexcept {
   if (void (*beforeExit)() = BeforeExit.load()) beforeExit();
 }
 
+bool ProcessIsExiting() noexcept {
+  return ProcessExiting.load();
+}
+
 // glibc unmaps nothing at exit; dlclose unmaps the library as soon as its unload returns.
 bool CodeOutlivesUnload() noexcept {
   return ProcessExiting.load();

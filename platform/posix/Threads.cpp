@@ -1,6 +1,7 @@
 #include "platform/Threads.h"
 #include "platform/Wait.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
 
@@ -167,6 +168,15 @@ void AfterForkInChild() {
 
 // The C++ runtime is a library of its own, which frees what it keeps for a thread as it ends.
 void ReleaseRuntimeState(bool) noexcept {}
+
+void RethrowThreadCancellation() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+}
 
 void WatchForks(void (*inChild)()) noexcept {
   // Registered once: the handlers stay for the library's life, and glibc drops them with the

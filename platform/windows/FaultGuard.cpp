@@ -14,6 +14,16 @@ struct FaultRecord {
   std::uintptr_t instruction = 0;
 };
 
+void RecordCurrentException(GuardOutcome& outcome) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    DescribeException(&error, nullptr, outcome);
+  } catch (...) {
+    DescribeException(nullptr, CurrentExceptionType(), outcome);
+  }
+}
+
 // The filter takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
 int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
   const EXCEPTION_RECORD& raised = *exception->ExceptionRecord;
@@ -32,6 +42,8 @@ int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Inside the structured guard: what() and the thrown object's destruction at the end of the
+// catch block are the server's code too.
 void CallCatchingCppExceptions(void (*fn)(void*), void* arg, GuardOutcome* outcome) {
   try {
     fn(arg);

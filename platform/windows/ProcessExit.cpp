@@ -178,6 +178,10 @@ void ReleaseProcessExit() noexcept {
   }
 }
 
+bool ProcessIsExiting() noexcept {
+  return false;
+}
+
 // A worker holds its own reference to the library until its thread has ended.
 bool CodeOutlivesUnload() noexcept {
   return true;

@@ -90,12 +90,6 @@ struct StartRequest {
   HMODULE library;  // this library, referenced once more for this worker
 };
 
-// A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
-// whatever exit path a thread library has, so a thread library's per-thread state would never
-// be freed. Nothing here is allocated per thread but the request, freed as the thread starts.
-// The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
-// _beginthreadex, takes no module reference of its own that the thread would have to drop, and
-// the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
 // Runs the library's own thread-local storage callbacks for the calling thread as the loader
 // would when the thread detaches from it; they hold the runtime's per-thread clean-up. Called
 // again by the loader (the library stayed), they find nothing left to do.
@@ -148,6 +142,12 @@ void ReleaseRuntimeState(bool libraryUnloading) noexcept {
 
 namespace {
 
+// A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
+// whatever exit path a thread library has, so a thread library's per-thread state would never
+// be freed. Nothing here is allocated per thread but the request, freed as the thread starts.
+// The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
+// _beginthreadex, takes no module reference of its own that the thread would have to drop, and
+// the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
 DWORD WINAPI WorkerMain(LPVOID parameter) {
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
@@ -227,6 +227,9 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
   CloseHandle(thread);
   return ended;
 }
+
+// Windows ends a thread without unwinding it.
+void RethrowThreadCancellation() {}
 
 // Windows has no fork().
 void WatchForks(void (*)()) noexcept {}

@@ -5,6 +5,8 @@
 
 #include <spdlog/logger.h>
 
+#include "platform/Threads.h"
+
 namespace tamsel {
 
 // The plug-in's one named logger, writing to the host's sinks.
@@ -15,6 +17,25 @@ class PluginLog {
 
   // Empty until Init has run.
   std::shared_ptr<spdlog::logger>& GetLog() { return logger_; }
+
+  // Writes through the logger: `write(logger)`, e.g. [](spdlog::logger& log) { log.warn("..."); }.
+  // Nothing a sink throws leaves here (a thread's cancellation unwinds on): a failing sink must
+  // not end a save thread or the server's. Once Close has run, nothing is written.
+  template <typename Write>
+  static void Log(const Write& write) {
+    const LogCall call;
+    if (!call.Admitted()) return;
+    try {
+      write(*Get().logger_);
+    } catch (...) {
+      platform::RethrowThreadCancellation();
+    }
+  }
+
+  // From now on no line is written, and the holder may go: for a process whose exit gave up on
+  // a save that still runs, and will log as it ends, while the exit destroys the library's
+  // static objects. Returns once no line is being written (at most a second).
+  static void Close();
 
   // Makes the logger `name` over the host's sinks as they stand now, with the plug-in's line
   // pattern, and flushing every sink after each message of level info or above.
@@ -28,6 +49,19 @@ class PluginLog {
   void HandBackSinks();
 
  private:
+  // A line being written: Close waits for it.
+  class LogCall {
+   public:
+    LogCall();
+    ~LogCall();
+    LogCall(const LogCall&) = delete;
+    LogCall& operator=(const LogCall&) = delete;
+    bool Admitted() const { return admitted_; }
+
+   private:
+    bool admitted_;
+  };
+
   PluginLog() = default;
   std::shared_ptr<spdlog::logger> logger_;
 };

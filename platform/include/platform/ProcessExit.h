@@ -22,6 +22,11 @@ int InterceptProcessExit(void (*beforeExit)()) noexcept;
 // Puts back every entry that still leads to this library. Call while unloading.
 void ReleaseProcessExit() noexcept;
 
+// True once the process is exiting as far as the library's unload can tell: on POSIX from the
+// start of the library's unload at exit (also a dlclose from an exit handler); on Windows never,
+// where a detach at exit finds the other threads gone and does nothing.
+bool ProcessIsExiting() noexcept;
+
 // True when the library's code stays in memory after the unload returns, so that the unload
 // may stop waiting for a save thread that still runs it: on Windows a worker holds its own
 // reference to the library; on POSIX only at process exit, never at dlclose.

@@ -61,6 +61,10 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
 // code is never unloaded) or on POSIX.
 void ReleaseRuntimeState(bool libraryUnloading) noexcept;
 
+// Call inside catch (...): rethrows what is being caught when it is the calling thread's
+// cancellation (POSIX), which must unwind on; returns for anything else.
+void RethrowThreadCancellation();
+
 // From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been
 // reset there: a child has no thread but the one that forked. Nothing to do on Windows.
 void WatchForks(void (*inChild)()) noexcept;

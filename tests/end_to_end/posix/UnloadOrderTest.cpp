@@ -1,6 +1,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,23 @@
 namespace {
 
 const char* const kWaitLine = "Waiting for the running world save to finish before unloading.";
+const char* const kExitWaitLine =
+    "Waiting for the running world save to finish before the server exits.";
+
+int CountIn(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+// The threads of this process, from the kernel's list.
+int ThreadCount() {
+  int threads = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ++threads;
+  return threads;
+}
 
 using UnloadOrderTest = LoadedPluginFixture;
 
@@ -111,9 +130,93 @@ TEST_F(UnloadOrderTest, ProcessExitDuringASaveLetsItFinish) {
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EQ(ReadFile(marker), "world");
-  EXPECT_NE(ReadFile(logFile).find(std::string("[Tamsel][info] ") + kWaitLine + "\r\n"),
+  EXPECT_NE(ReadFile(logFile).find(std::string("[Tamsel][info] ") + kExitWaitLine + "\r\n"),
             std::string::npos);
 }
+
+// The server's exit and its host's handlers around a save, each in a process of its own:
+// - a save that outlasts the limit: the exit and the unload at exit wait once between them,
+//   say so once, and when the save ends after all (during the program's own exit work, here an
+//   exit handler registered before the plug-in came) it touches nothing the exit destroyed;
+// - a host that unloads its plug-ins from an exit handler registered before it loaded them: that
+//   unload is the exit's, with its shutdown save;
+// - a save that forks: the child's copy of it returns and the child ends, but the request the
+//   parent refused is the parent's to save at its exit, once.
+enum class ExitCase { StuckSave, UnloadFromAnExitHandler, SaveThatForks };
+
+Gate* gReleaseSave = nullptr;
+SimOs::DynamicLibrary* gHostsPlugin = nullptr;
+
+class ExitTest : public LoadedPluginFixture, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ExitTest, OneWaitOneShutdownSaveAndNoCrash) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares this test's server directory
+  const ExitCase exitCase = GetParam();
+  const auto logFile = serverDir_.Path() / "server.log";
+  EXPECT_EXIT(
+      {
+        SimHost::UseConsoleAndFileSinks(logFile.string());
+        Gate release;
+        gReleaseSave = &release;
+        if (exitCase == ExitCase::StuckSave) {
+          std::atexit([] {
+            gReleaseSave->Open();
+            // Until the save thread has run to its end.
+            Eventually([] { return ThreadCount() == 1; }, std::chrono::minutes(1));
+          });
+        } else if (exitCase == ExitCase::UnloadFromAnExitHandler) {
+          std::atexit([] { gHostsPlugin->Unload(); });
+        }
+        serverDir_.WriteConfig(exitCase == ExitCase::StuckSave
+                                   ? R"({"CpuThreads": "", "SaveWaitSeconds": 1,
+                                        "LogSaveTimes": true})"
+                                   : R"({"CpuThreads": ""})");
+        LoadPlugin();
+        gHostsPlugin = plugin_.get();
+        Gate forkedChildGone;
+        SimulatedSave::SetBody([&](ADravikMode*) {
+          if (SimulatedSave::Runs() > 1) return;  // the shutdown save
+          release.Wait(std::chrono::minutes(5));
+          if (exitCase != ExitCase::SaveThatForks) return;
+          const pid_t child = fork();
+          if (child == 0) return;  // the child's only thread returns, and the child ends
+          waitpid(child, nullptr, 0);
+          forkedChildGone.Open();
+        });
+        auto* const gameMode = reinterpret_cast<ADravikMode*>(std::uintptr_t{0x1234});
+        SimulatedSave::Request(gameMode);
+        if (!Eventually([] { return SimulatedSave::Runs() == 1; })) std::exit(60);
+        SimulatedSave::Request(gameMode);  // refused: the server's shutdown save
+        if (exitCase != ExitCase::StuckSave) release.Open();
+        if (exitCase == ExitCase::SaveThatForks) forkedChildGone.Wait();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  const std::string log = ReadFile(logFile);
+  const bool stuck = exitCase == ExitCase::StuckSave;
+  EXPECT_LE(CountIn(log, kExitWaitLine), 1) << log;
+  EXPECT_EQ(CountIn(log, "did not finish within 1 seconds; the server exits anyway."),
+            stuck ? 1 : 0)
+      << log;
+  EXPECT_EQ(CountIn(log, "Saving once more before exit"), stuck ? 0 : 1) << log;
+  EXPECT_EQ(CountIn(log, "World saved in"), 0) << log;
+  EXPECT_EQ(CountIn(log, "unloading"), 0) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExitTest,
+                         ::testing::Values(ExitCase::StuckSave, ExitCase::UnloadFromAnExitHandler,
+                                           ExitCase::SaveThatForks),
+                         [](const auto& test) {
+                           switch (test.param) {
+                             case ExitCase::StuckSave:
+                               return "StuckSave";
+                             case ExitCase::UnloadFromAnExitHandler:
+                               return "UnloadFromAnExitHandler";
+                             case ExitCase::SaveThatForks:
+                               break;
+                           }
+                           return "SaveThatForks";
+                         });
 
 // A save that faults while the library is being unloaded, with its fault reported: the report
 // names the module without the loader's lock, which the unload holds while it waits.

@@ -6,7 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "logging/PluginLog.h"
 #include "platform/Threads.h"
+#include "sim/host/LineSink.h"
 #include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
 #include "tests/support/PluginFixture.h"
@@ -109,6 +111,32 @@ TEST_F(SaveWorldTest, AnExceptionWithoutTextIsAFailedSave) {
   RequestSave();
   ASSERT_TRUE(WaitUntilIdle());
   EXPECT_EQ(SaveRuns(), 2);
+}
+
+// A host sink that throws what is no std::exception, as both spdlog lines pass on: the failed
+// save's thread, the server's thread refused a save, and the unload all go on.
+class ThrowingSink : public LineSink {
+ protected:
+  void Write(std::string, std::string) override { throw 42; }
+};
+
+TEST_F(SaveWorldTest, NothingASinkThrowsLeavesThePlugIn) {
+  PluginLog::Get().GetLog()->sinks().push_back(std::make_shared<ThrowingSink>());
+  Gate release;
+  SetSaveBody([&release](ADravikMode*) {
+    release.Wait();
+    RaiseFault(Fault::StdException);
+  });
+  RequestSave();
+  ASSERT_TRUE(Eventually([] { return SaveRuns() == 1; }));
+  EXPECT_NO_THROW(RequestSave());  // refused, on this thread
+  release.Open();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
+  SetSaveBody(nullptr);
+  RequestSave();
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 2) << "the failed save's thread left the flag set";
 }
 
 // Pinning the system refuses (here a processor the machine does not have) is reported once,
@@ -295,7 +323,7 @@ TEST_F(SaveWorldTest, AStuckSaveIsReportedOnceAtARefusal) {
   StuckSaveMinutes = 0.0005;  // 30 ms
   const std::regex stuckLine(
       "error\\|The world save running since \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d has not "
-      "finished after \\d+ minutes; every save request is refused until it does\\.");
+      "finished after [0-9.]+ seconds; every save request is refused until it does\\.");
   const auto stuckReports = [&] {
     const auto logged = sink_->Logged();
     return std::count_if(logged.begin(), logged.end(), [&](const std::string& line) {

@@ -185,6 +185,8 @@ void ReporterEntered() {
   if (gReporterCalls > 1) _exit(3);  // the fault came round again
 }
 
+bool IsReporter(const struct sigaction& action);
+
 void ReporterRestoresAndReturns(int) {
   ReporterEntered();
   sigaction(SIGSEGV, &gReporterFound, nullptr);
@@ -193,6 +195,11 @@ void ReporterRestoresAndReturns(int) {
 void ReporterCallsWhatItFound(int signal, siginfo_t* info, void* context) {
   ReporterEntered();
   gReporterFound.sa_sigaction(signal, info, context);
+}
+
+bool IsReporter(const struct sigaction& action) {
+  return action.sa_handler == &ReporterRestoresAndReturns ||
+         ((action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &ReporterCallsWhatItFound);
 }
 
 // The process's own answer to SIGSEGV: death by the signal, or, under AddressSanitizer, whose
@@ -204,23 +211,34 @@ bool EndedByTheProcesssOwnHandler(int status) {
   return WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV;
 }
 
-class ChainingReporterDeathTest : public ::testing::TestWithParam<bool> {};
+// How the reporter comes in: after the guard's first save, calling or restoring what it found;
+// or before the plug-in and again after a save, keeping what it finds unless that is itself.
+enum class Reporter { CallsWhatItFound, RestoresAndReturns, RearmedAroundTheGuard };
+
+void InstallReporter(bool callsWhatItFound) {
+  struct sigaction reporter {};
+  sigemptyset(&reporter.sa_mask);
+  if (callsWhatItFound) {
+    reporter.sa_sigaction = &ReporterCallsWhatItFound;
+    reporter.sa_flags = SA_SIGINFO;
+  } else {
+    reporter.sa_handler = &ReporterRestoresAndReturns;
+  }
+  struct sigaction found {};
+  sigaction(SIGSEGV, &reporter, &found);
+  if (!IsReporter(found)) gReporterFound = found;
+}
+
+class ChainingReporterDeathTest : public ::testing::TestWithParam<Reporter> {};
 
 TEST_P(ChainingReporterDeathTest, AFaultOutsideASaveEndsTheProcessAfterOneReport) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const bool callsWhatItFound = GetParam();
+  const Reporter kind = GetParam();
   EXPECT_EXIT(
       {
+        if (kind == Reporter::RearmedAroundTheGuard) InstallReporter(true);
         ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
-        struct sigaction reporter {};
-        sigemptyset(&reporter.sa_mask);
-        if (callsWhatItFound) {
-          reporter.sa_sigaction = &ReporterCallsWhatItFound;
-          reporter.sa_flags = SA_SIGINFO;
-        } else {
-          reporter.sa_handler = &ReporterRestoresAndReturns;
-        }
-        sigaction(SIGSEGV, &reporter, &gReporterFound);
+        InstallReporter(kind != Reporter::RestoresAndReturns);
         // The guard is in front again, and still takes the save's faults.
         const auto outcome =
             platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
@@ -232,10 +250,87 @@ TEST_P(ChainingReporterDeathTest, AFaultOutsideASaveEndsTheProcessAfterOneReport
       EndedByTheProcesssOwnHandler, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Reporters, ChainingReporterDeathTest, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(Reporters, ChainingReporterDeathTest,
+                         ::testing::Values(Reporter::CallsWhatItFound, Reporter::RestoresAndReturns,
+                                           Reporter::RearmedAroundTheGuard),
                          [](const auto& test) {
-                           return test.param ? "CallsWhatItFound" : "RestoresAndReturns";
+                           switch (test.param) {
+                             case Reporter::CallsWhatItFound:
+                               return "CallsWhatItFound";
+                             case Reporter::RestoresAndReturns:
+                               return "RestoresAndReturns";
+                             case Reporter::RearmedAroundTheGuard:
+                               break;
+                           }
+                           return "RearmedAroundTheGuard";
                          });
+
+// A server's own handler that runs on a save thread's alternate stack and needs more of it than
+// there is faults at the stack's end, and the save fails with that fault; it never writes over
+// the memory beneath the stack.
+void UseMoreStackThanThereIs(int) {
+  volatile char frame[96 * 1024];
+  for (std::size_t i = sizeof(frame); i > 0; --i)
+    frame[i - 1] = 1;  // from the top down, as a stack fills
+}
+
+TEST(FaultGuardDeathTest, AHandlerThatOverrunsTheAlternateStackFaults) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers keep a large frame's locals elsewhere";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct sigaction onStack {};
+        onStack.sa_handler = &UseMoreStackThanThereIs;
+        onStack.sa_flags = SA_ONSTACK;
+        sigemptyset(&onStack.sa_mask);
+        sigaction(SIGUSR1, &onStack, nullptr);
+        platform::GuardOutcome outcome;
+        std::thread([&outcome] {
+          outcome = platform::RunGuarded([](void*) { raise(SIGUSR1); }, nullptr);
+        }).join();
+        _exit(outcome.ending == platform::GuardOutcome::Ending::ProcessorFault &&
+                      outcome.code == SIGSEGV
+                  ? 0
+                  : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// What a save throws is the server's code too: its what() and its destructor run guarded, and a
+// fault in either is reported with the exception.
+struct FaultingException : std::exception {
+  explicit FaultingException(bool inWhat) : faultsInWhat(inWhat) {}
+  FaultingException(const FaultingException&) = default;
+  ~FaultingException() override {
+    if (!faultsInWhat && !copied) RaiseFault(Fault::NullWrite);
+  }
+  const char* what() const noexcept override {
+    if (faultsInWhat) RaiseFault(Fault::NullWrite);
+    return "never";
+  }
+  bool faultsInWhat;
+  bool copied = false;
+};
+
+class ThrownObjectFaultTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ThrownObjectFaultTest, AFaultInTheThrownObjectIsPartOfTheOutcome) {
+  const bool inWhat = GetParam();
+  const auto outcome = platform::RunGuarded(
+      [](void* faultsInWhat) { throw FaultingException(*static_cast<bool*>(faultsInWhat)); },
+      const_cast<bool*>(&inWhat));
+  ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::CppException);
+  EXPECT_NE(outcome.exceptionType.find("FaultingException"), std::string::npos)
+      << outcome.exceptionType;
+  EXPECT_EQ(outcome.exceptionText, inWhat ? "(its what() raised SIGSEGV (invalid memory access))"
+                                          : "never (its destructor raised SIGSEGV (invalid memory "
+                                            "access))");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ThrownObjectFaultTest, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "InWhat" : "InDestructor"; });
 
 // A signal sent by a process names the sender, not an address that the kernel never gave.
 TEST(FaultReportTest, ASentSignalNamesItsSender) {
