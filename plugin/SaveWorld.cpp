@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <thread>
 
@@ -43,8 +44,9 @@ std::atomic<ADravikMode*> RefusedDuringSave{nullptr};
 // When the save under way was accepted (0 while none is), and whether it has been reported as
 // stuck.
 std::atomic<std::chrono::steady_clock::rep> SaveAcceptedAt{0};
-std::atomic<std::chrono::system_clock::rep> SaveAcceptedAtWallClock{0};
 std::atomic<bool> StuckSaveReported{false};
+// The terminate handler of the thread whose request started the save under way.
+std::atomic<std::terminate_handler> RequestersTerminateHandler{nullptr};
 
 class DetourCall {
  public:
@@ -159,16 +161,19 @@ void PinSaveThread(platform::WorkerThread& saveThread) {
 }  // namespace
 
 void SaveWorker(ADravikMode* gameMode) {
+  // Microsoft's runtime keeps the terminate handler per thread: the save ends as it would have
+  // on the thread that asked for it, through the server's crash reporter, say.
+  std::set_terminate(RequestersTerminateHandler.load());
   RunSave(gameMode);
 }
 
 namespace {
 
 void NoteSaveAccepted() {
+  RequestersTerminateHandler.store(std::get_terminate());
   RefusedDuringSave.store(nullptr);
   StuckSaveReported.store(false);
   SaveAcceptedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
-  SaveAcceptedAtWallClock.store(std::chrono::system_clock::now().time_since_epoch().count());
 }
 
 // A save that never ends refuses every request after it; the warning alone does not say why.
@@ -179,8 +184,10 @@ void ReportStuckSave() {
       std::chrono::steady_clock::duration{acceptedAtTicks}};
   const std::chrono::duration<double> running = std::chrono::steady_clock::now() - acceptedAt;
   if (running.count() < StuckSaveMinutes * 60 || StuckSaveReported.exchange(true)) return;
-  const std::chrono::system_clock::time_point since{
-      std::chrono::system_clock::duration{SaveAcceptedAtWallClock.load()}};
+  // The wall clock only here, at a rare report: reading it can take the loader's lock (mingw-w64's
+  // clock looks its system function up on first use), which an accepted request never waits for.
+  const auto since = std::chrono::system_clock::now() -
+                     std::chrono::duration_cast<std::chrono::system_clock::duration>(running);
   try {
     const std::string started = platform::LocalDateAndTime(since);
     const double seconds = running.count();
@@ -227,7 +234,9 @@ void SaveWorldDetour(ADravikMode* gameMode) {
   // Local to this call: a worker can finish and clear the flag before this call has detached
   // it, and another server thread's request must not touch this thread object then.
   platform::WorkerThread SaveThread;
-  if (!SaveThread.Start(&SaveWorkerEntry, gameMode)) {
+  // Should the library be gone before the thread enters it, the server's own routine saves.
+  const auto serverRoutine = reinterpret_cast<void (*)(void*)>(ServerSaveWorld);
+  if (!SaveThread.Start(&SaveWorkerEntry, gameMode, serverRoutine)) {
     // No thread to be had: save here rather than never again. The flag stays set until this
     // save is done, so no worker can run beside it.
     PluginLog::Log([](spdlog::logger& log) {
@@ -365,8 +374,10 @@ void WaitForSaveWorker() {
   WaitAnnouncement announce(exiting);
   std::this_thread::sleep_for(kDetourGrace);
   // The flag is claimed for good: a request that passed the host's hook just before it was
-  // removed starts no worker now. A save on this very thread holds it already.
-  const bool claimed = RunningSaveOnThisThread || WaitToClaimSaveFlag(deadline, announce);
+  // removed starts no worker now. A save on this very thread holds it already, and so does a
+  // worker that will never enter the library now (it saves with the server's routine alone).
+  const bool claimed = RunningSaveOnThisThread || platform::WorkerLeftOutOfUnload() ||
+                       WaitToClaimSaveFlag(deadline, announce);
   // Requests inside the detour only log their refusal and return.
   const bool detourLeft = platform::WaitUntil(deadline, [] {
     return DetourCallsInFlight.load(std::memory_order_acquire) <= DetourCallsOnThisThread;

@@ -83,7 +83,8 @@ pthread_t NativeThread(std::uintptr_t native) {
 
 }  // namespace
 
-bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
+// The unload waits for every worker started, so none ever finds the library gone.
+bool WorkerThread::Start(void (*body)(void*), void* arg, void (*)(void*)) noexcept {
   auto* request = new (std::nothrow) StartRequest(body, arg);
   if (request == nullptr) return false;
   {
@@ -139,6 +140,10 @@ bool AnyWorkerInLibrary() noexcept {
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
   return WaitUntil(std::chrono::steady_clock::now() + limit, [] { return !AnyWorkerInLibrary(); });
+}
+
+bool WorkerLeftOutOfUnload() noexcept {
+  return false;
 }
 
 // WaitForWorkersToLeave already waits until the workers' threads are gone.

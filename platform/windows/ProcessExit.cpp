@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "windows/ModuleImage.h"
+#include "windows/OutlivingCode.h"
 
 namespace platform {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 using ExitProcessFunction = void(WINAPI*)(UINT);
 using ExitFunction = void(__cdecl*)(int);
 
-// An import table entry that now leads here (through its jump), and what it held before.
+// An import table entry that now leads here (through outliving code), and what it held before.
 struct RedirectedEntry {
   void** entry = nullptr;
   void* original = nullptr;
@@ -29,17 +30,15 @@ std::atomic<void*> OriginalExitProcess{nullptr};
 std::atomic<void*> OriginalExit{nullptr};
 std::atomic<void (*)()> BeforeExit{nullptr};
 
-void HoldWithOwnReference(void* codeAddress) {
-  // A reference of its own, never given back: the save's end may drop the library's last
-  // other reference while this thread still runs here. The process is ending anyway.
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(codeAddress),
-                     &self);
+// Reached through an outliving entry, which took a reference to the library of its own for
+// this thread and never gives it back: the save's end may drop the library's last other
+// reference while this thread still runs here, and the process is ending anyway.
+void RunBeforeExit() {
   if (auto beforeExit = BeforeExit.load()) beforeExit();
 }
 
 void WINAPI ExitProcessAfterSave(UINT exitCode) {
-  HoldWithOwnReference(reinterpret_cast<void*>(&ExitProcessAfterSave));
+  RunBeforeExit();
   if (void* exitProcess = OriginalExitProcess.load()) {
     reinterpret_cast<ExitProcessFunction>(exitProcess)(exitCode);
   }
@@ -49,81 +48,32 @@ void WINAPI ExitProcessAfterSave(UINT exitCode) {
 // exit() runs the program's exit functions (its static objects' destructors among them) before
 // it reaches ExitProcess; a save still running must finish before those objects go.
 void __cdecl ExitAfterSave(int exitCode) {
-  HoldWithOwnReference(reinterpret_cast<void*>(&ExitAfterSave));
+  RunBeforeExit();
   if (void* exit = OriginalExit.load()) reinterpret_cast<ExitFunction>(exit)(exitCode);
   ExitProcessAfterSave(static_cast<UINT>(exitCode));
 }
 
-// The imports redirected, by name, and where the first original of each is kept.
+// The imports redirected, by name, and where the first original of each is kept. The entries
+// lead to outliving code, not into this library: an exit that comes while another thread
+// unloads the library waits there for the unload to end, then goes to the original; a module
+// that redirects the same import after this one calls on through that code, also once this
+// library is gone.
 struct Redirection {
   const char* name;
   void* function;  // in this library
   std::atomic<void*>* firstOriginal;
+  OutlivingEntry entry;
 };
 
 const Redirection kRedirections[] = {
-    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &OriginalExitProcess},
-    {"exit", reinterpret_cast<void*>(&ExitAfterSave), &OriginalExit},
+    {"ExitProcess", reinterpret_cast<void*>(&ExitProcessAfterSave), &OriginalExitProcess,
+     OutlivingEntry::ExitProcess},
+    {"exit", reinterpret_cast<void*>(&ExitAfterSave), &OriginalExit, OutlivingEntry::Exit},
 };
-constexpr std::size_t kRedirectionCount = sizeof(kRedirections) / sizeof(kRedirections[0]);
 
-// The entries lead to jumps in memory of their own, not into this library: a module that
-// redirects the same import after this one calls on through the jump it found there, also once
-// this library is gone. The unload turns each jump to the function it replaced, and frees the
-// memory only if no entry can still lead to it.
-class ExitJumps {
- public:
-  bool Make() {
-    if (page_ != nullptr) return true;
-    page_ = static_cast<Jump*>(VirtualAlloc(nullptr, sizeof(Jump) * kRedirectionCount,
-                                            MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    if (page_ == nullptr) return false;
-    for (std::size_t i = 0; i < kRedirectionCount; ++i) {
-      // jmp qword ptr [rip+2]: to the address stored after the two bytes of padding.
-      constexpr unsigned char kJump[8] = {0xFF, 0x25, 0x02, 0x00, 0x00, 0x00, 0xCC, 0xCC};
-      std::memcpy(page_[i].code, kJump, sizeof(kJump));
-      page_[i].target = kRedirections[i].function;
-    }
-    DWORD old = 0;
-    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READ, &old);
-    FlushInstructionCache(GetCurrentProcess(), page_, sizeof(Jump) * kRedirectionCount);
-    return true;
-  }
-  void* Address(std::size_t index) const { return page_ != nullptr ? &page_[index] : nullptr; }
-  // Each jump leads to the function it replaced; executable throughout, for a thread in it now.
-  void LeadToOriginals() {
-    if (page_ == nullptr) return;
-    DWORD old = 0;
-    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READWRITE, &old);
-    for (std::size_t i = 0; i < kRedirectionCount; ++i) {
-      if (void* original = kRedirections[i].firstOriginal->load()) {
-        InterlockedExchangePointer(&page_[i].target, original);
-      }
-    }
-    VirtualProtect(page_, sizeof(Jump) * kRedirectionCount, PAGE_EXECUTE_READ, &old);
-  }
-  void Free() {
-    if (page_ != nullptr) VirtualFree(page_, 0, MEM_RELEASE);
-    page_ = nullptr;
-  }
-  // Kept for good: an entry that could not be put back leads here.
-  void Keep() { page_ = nullptr; }
-
- private:
-  struct Jump {
-    unsigned char code[8];
-    void* target;  // aligned, so that it changes in one store
-  };
-  Jump* page_ = nullptr;
-};
-ExitJumps Jumps;
-
-const Redirection* RedirectionFor(const char* importName, void** jump) {
-  for (std::size_t i = 0; i < kRedirectionCount; ++i) {
-    if (std::strcmp(importName, kRedirections[i].name) == 0) {
-      *jump = Jumps.Address(i);
-      return &kRedirections[i];
-    }
+const Redirection* RedirectionFor(const char* importName) {
+  for (const Redirection& redirection : kRedirections) {
+    if (std::strcmp(importName, redirection.name) == 0) return &redirection;
   }
   return nullptr;
 }
@@ -131,16 +81,18 @@ const Redirection* RedirectionFor(const char* importName, void** jump) {
 // Every entry of `module`'s import table that imports ExitProcess or exit, by name.
 void RedirectImports(HMODULE module) {
   ForEachImportByName(module, [](void** entry, const char* name) {
-    void* jump = nullptr;
-    const Redirection* redirection = RedirectionFor(name, &jump);
+    const Redirection* redirection = RedirectionFor(name);
     if (redirection == nullptr) return true;
+    void* const outliving = OutlivingEntryAddress(redirection->entry);
     void* original = *entry;
-    if (original == jump) return true;
+    if (original == outliving) return true;
     if (RedirectedCount == Redirected.size()) return false;
-    void* none = nullptr;
-    redirection->firstOriginal->compare_exchange_strong(none, original);
-    if (SwapImportEntry(entry, original, jump)) {
-      Redirected[RedirectedCount++] = {entry, original, jump};
+    void* first = nullptr;
+    if (redirection->firstOriginal->compare_exchange_strong(first, original)) {
+      SetOutlivingTargets(redirection->entry, redirection->function, original);
+    }
+    if (SwapImportEntry(entry, original, outliving)) {
+      Redirected[RedirectedCount++] = {entry, original, outliving};
     }
     return true;
   });
@@ -149,7 +101,7 @@ void RedirectImports(HMODULE module) {
 }  // namespace
 
 int InterceptProcessExit(void (*beforeExit)()) noexcept {
-  if (!Jumps.Make()) return 0;
+  if (!MakeOutlivingCode()) return 0;
   BeforeExit.store(beforeExit);
   for (const wchar_t* name :
        {static_cast<const wchar_t*>(nullptr), L"msvcrt.dll", L"ucrtbase.dll"}) {
@@ -160,7 +112,8 @@ int InterceptProcessExit(void (*beforeExit)()) noexcept {
 }
 
 void ReleaseProcessExit() noexcept {
-  Jumps.LeadToOriginals();
+  for (const Redirection& redirection : kRedirections)
+    LeadToOtherwise(redirection.entry);
   bool allPutBack = true;
   for (std::size_t i = 0; i < RedirectedCount; ++i) {
     // An entry that another module has redirected since leads to its code, which calls on
@@ -171,11 +124,7 @@ void ReleaseProcessExit() noexcept {
   }
   RedirectedCount = 0;
   BeforeExit.store(nullptr);
-  if (allPutBack) {
-    Jumps.Free();
-  } else {
-    Jumps.Keep();
-  }
+  if (!allPutBack) KeepOutlivingCode();
 }
 
 bool ProcessIsExiting() noexcept {

@@ -8,58 +8,15 @@
 #include <system_error>
 
 #include "windows/ModuleImage.h"
+#include "windows/OutlivingCode.h"
 
 namespace platform {
 namespace {
 
-// Workers started and not yet past their save.
+// Workers in their save, and workers started that have not yet entered the library's code.
 std::atomic<int> WorkersInSave{0};
+std::atomic<int> WorkersStarting{0};
 thread_local bool InSaveOnThisThread = false;
-
-// The loader's lock guards module references, and this library's own unload holds it while it
-// waits for the requests inside the detour: a request that waited for the lock would wait for
-// the unload that waits for it. So a request only tries the lock (ntdll's LdrLockLoaderLock,
-// found while loading, when the loader's lock is held anyway) for a moment, as long as a thread
-// ending or a library loading elsewhere holds it.
-constexpr ULONG kTryOnly = 0x2;
-constexpr ULONG kAcquired = 1;
-constexpr DWORD kLoaderLockPatienceMs = 20;
-using LockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
-using UnlockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
-
-struct LoaderLock {
-  LoaderLock() {
-    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
-      lock = reinterpret_cast<LockLoaderLock>(
-          reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
-      unlock = reinterpret_cast<UnlockLoaderLock>(
-          reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
-    }
-  }
-  LockLoaderLock lock = nullptr;
-  UnlockLoaderLock unlock = nullptr;
-};
-const LoaderLock NtLoaderLock;
-
-// One more reference to this library, for a worker; false when the loader stayed busy.
-bool ReferenceThisLibrary(HMODULE* library, LPCWSTR addressInside) {
-  if (NtLoaderLock.lock == nullptr || NtLoaderLock.unlock == nullptr) {
-    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
-  }
-  for (DWORD waited = 0;; ++waited) {
-    ULONG disposition = 0;
-    ULONG_PTR cookie = 0;
-    if (NtLoaderLock.lock(kTryOnly, &disposition, &cookie) >= 0 && disposition == kAcquired) {
-      // Taken again inside, by the same thread: no waiting.
-      const bool referenced =
-          GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, addressInside, library);
-      NtLoaderLock.unlock(0, cookie);
-      return referenced;
-    }
-    if (waited == kLoaderLockPatienceMs) return false;
-    Sleep(1);
-  }
-}
 
 // The newest worker's thread, for an exiting process to wait on; the next worker's replaces it.
 std::atomic<HANDLE> NewestWorker{nullptr};
@@ -74,20 +31,24 @@ void KeepAsNewestWorker(HANDLE thread) {
   if (HANDLE older = NewestWorker.exchange(copy)) CloseHandle(older);
 }
 
-// Gives the handle back when the library is unloaded.
-struct NewestWorkerRelease {
-  NewestWorkerRelease() = default;
-  NewestWorkerRelease(const NewestWorkerRelease&) = delete;
-  NewestWorkerRelease& operator=(const NewestWorkerRelease&) = delete;
-  ~NewestWorkerRelease() {
+// Gives the handle back when the library is unloaded, and the outliving code unless a worker
+// started before the unload has still to come through it.
+struct ReleaseAtUnload {
+  ReleaseAtUnload() = default;
+  ReleaseAtUnload(const ReleaseAtUnload&) = delete;
+  ReleaseAtUnload& operator=(const ReleaseAtUnload&) = delete;
+  ~ReleaseAtUnload() {
     if (HANDLE thread = NewestWorker.exchange(nullptr)) CloseHandle(thread);
+    ReleaseOutlivingCode(WorkersStarting.load() > 0);
   }
-} NewestWorkerReleaseAtUnload;
+} ReleasedAtUnload;
 
+// Read by outliving code when the library is gone: the first two members, in this order.
 struct StartRequest {
-  void (*body)(void*);
+  void (*withoutLibrary)(void*);
   void* arg;
-  HMODULE library;  // this library, referenced once more for this worker
+  void (*body)(void*);
+  const void* startedBy;  // the instance of the library that started the worker
 };
 
 // Runs the library's own thread-local storage callbacks for the calling thread as the loader
@@ -142,15 +103,29 @@ void ReleaseRuntimeState(bool libraryUnloading) noexcept {
 
 namespace {
 
+// This instance of the library: one loaded again at the same address has a page of its own.
+const void* ThisInstance() {
+  return OutlivingEntryAddress(OutlivingEntry::WorkerStart);
+}
+
 // A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
 // whatever exit path a thread library has, so a thread library's per-thread state would never
 // be freed. Nothing here is allocated per thread but the request, freed as the thread starts.
 // The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
 // _beginthreadex, takes no module reference of its own that the thread would have to drop, and
 // the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
+// Reached through the outliving start, with a reference to the library taken for this thread.
 DWORD WINAPI WorkerMain(LPVOID parameter) {
+  auto* const library = reinterpret_cast<HMODULE>(&__ImageBase);
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
+  if (start.startedBy != ThisInstance()) {
+    // Started by an instance of the library unloaded since: this one owes it nothing.
+    start.withoutLibrary(start.arg);
+    FreeLibraryAndExitThread(library, 0);
+  }
+  WorkersInSave.fetch_add(1);
+  WorkersStarting.fetch_sub(1);
   InSaveOnThisThread = true;
   start.body(start.arg);
   InSaveOnThisThread = false;
@@ -158,26 +133,33 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
   ReleaseRuntimeState(false);
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
-  FreeLibraryAndExitThread(start.library, 0);
+  FreeLibraryAndExitThread(library, 0);
 }
 
 }  // namespace
 
-// The reference is taken before the thread exists: while a worker holds one, this library's
-// unload cannot begin, so a worker never waits for the loader's lock that the unload holds.
-bool WorkerThread::Start(void (*body)(void*), void* arg) noexcept {
-  HMODULE library = nullptr;
-  if (!ReferenceThisLibrary(&library, reinterpret_cast<LPCWSTR>(&WorkerMain))) return false;
-  auto* request = new (std::nothrow) StartRequest{body, arg, library};
-  WorkersInSave.fetch_add(1);
+// The thread starts in outliving code, which takes its reference to the library on the new
+// thread: the server's thread never waits for the loader's lock, which another thread loading
+// a library, or this library's own unload, may hold. A worker that finds the library gone runs
+// `withoutLibrary` there instead.
+bool WorkerThread::Start(void (*body)(void*), void* arg, void (*withoutLibrary)(void*)) noexcept {
+  if (!MakeOutlivingCode()) return false;
+  static const bool targetsSet = [] {
+    SetOutlivingTargets(OutlivingEntry::WorkerStart, reinterpret_cast<void*>(&WorkerMain),
+                        CallThenExitThreadAddress());
+    return true;
+  }();
+  (void)targetsSet;
+  auto* request = new (std::nothrow) StartRequest{withoutLibrary, arg, body, ThisInstance()};
+  if (request == nullptr) return false;
+  WorkersStarting.fetch_add(1);
   // Suspended until Detach: it can be pinned before it runs, and cannot end before that.
-  HANDLE thread = request != nullptr
-                      ? CreateThread(nullptr, 0, &WorkerMain, request, CREATE_SUSPENDED, nullptr)
-                      : nullptr;
+  const auto entry =
+      reinterpret_cast<LPTHREAD_START_ROUTINE>(OutlivingEntryAddress(OutlivingEntry::WorkerStart));
+  HANDLE thread = CreateThread(nullptr, 0, entry, request, CREATE_SUSPENDED, nullptr);
   if (thread == nullptr) {
-    WorkersInSave.fetch_sub(1);
+    WorkersStarting.fetch_sub(1);
     delete request;
-    FreeLibrary(library);
     return false;
   }
   native_ = reinterpret_cast<std::uintptr_t>(thread);
@@ -211,6 +193,14 @@ void WorkerThread::Detach() noexcept {
 // worker still in its save, other than the calling thread.
 bool AnyWorkerInLibrary() noexcept {
   return WorkersInSave.load() > (InSaveOnThisThread ? 1 : 0);
+}
+
+// A worker holding its reference keeps the unload from beginning; one without it cannot take it
+// now: the unload holds the loader's lock until the library is gone. Code in a program is never
+// unloaded, and its workers all come.
+bool WorkerLeftOutOfUnload() noexcept {
+  if (reinterpret_cast<HMODULE>(&__ImageBase) == GetModuleHandleW(nullptr)) return false;
+  return WorkersStarting.load() > 0;
 }
 
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {

@@ -18,9 +18,11 @@ class WorkerThread {
 
   // Makes a new thread for body(arg), with the platform's default stack size and priority; it
   // runs once detached, so that it can be pinned first and cannot have ended by then. False,
-  // with nothing started, when the system has no thread to give (on Windows also when the
-  // loader stays busy for a moment: this library's own unload may be what holds it).
-  bool Start(void (*body)(void*), void* arg) noexcept;
+  // with nothing started, when the system has no thread to give. Should the library be unloaded
+  // before the new thread has entered its code (Windows: the thread takes its own reference to
+  // the library, and the unload may come first), the thread runs withoutLibrary(arg) instead,
+  // which must be code of another module.
+  bool Start(void (*body)(void*), void* arg, void (*withoutLibrary)(void*)) noexcept;
 
   // Restricts the thread to the logical processors whose bits are set (bit j is processor j).
   // 0 when the system took the mask; otherwise its error code (SystemErrorText names it), and
@@ -40,6 +42,11 @@ std::string SystemErrorText(int code);
 
 // True while a worker other than the calling thread may still run the library's code.
 bool AnyWorkerInLibrary() noexcept;
+
+// For the library's unload: true when a worker was started but has not entered the library's
+// code, and now never will (Windows: it runs its withoutLibrary instead), so the save flag it
+// was started under is held for nobody. Never on POSIX, where the unload waits for every worker.
+bool WorkerLeftOutOfUnload() noexcept;
 
 // Waits until no worker runs the library's code; false when the limit ran out first.
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;

@@ -11,6 +11,7 @@
 
 #include "host/VelkorApi.h"
 #include "platform/ProcessExit.h"
+#include "sim/host/SimHost.h"
 #include "tests/support/Gate.h"
 #include "tests/support/LoadedPluginFixture.h"
 
@@ -242,6 +243,73 @@ TEST_F(ProcessLifetimeTest, ExitWhileAnotherThreadHoldsASinkLockEndsCleanly) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// Another thread loads a library whose entry point holds the loader lock, as a slow DLL of the
+// server's would, until the test lets it go.
+class LoaderLockHeld {
+ public:
+  LoaderLockHeld() : held_(Event(L"held")), release_(Event(L"release")) {
+    loader_ = std::thread([] {
+      if (HMODULE library = LoadLibraryW(L"" TAMSEL_LOADER_LOCK_HOLDER_FILE)) FreeLibrary(library);
+    });
+    WaitForSingleObject(held_, INFINITE);
+  }
+  ~LoaderLockHeld() {
+    Release();
+    loader_.join();
+    CloseHandle(held_);
+    CloseHandle(release_);
+  }
+  LoaderLockHeld(const LoaderLockHeld&) = delete;
+  LoaderLockHeld& operator=(const LoaderLockHeld&) = delete;
+  void Release() { SetEvent(release_); }
+
+ private:
+  static HANDLE Event(const wchar_t* what) {
+    const std::wstring name =
+        std::wstring(L"TamselLoaderLock-") + what + L"-" + std::to_wstring(GetCurrentProcessId());
+    return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  }
+  HANDLE held_;
+  HANDLE release_;
+  std::thread loader_;
+};
+
+// The loader is busy elsewhere while the server asks for a save: the request returns without
+// waiting for it, and the save runs on a thread of its own once the loader is free, never on
+// the server's.
+TEST_F(ProcessLifetimeTest, ASaveAskedForWhileTheLoaderIsBusyRunsOnItsOwnThread) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  LoadPlugin();
+  {
+    LoaderLockHeld loaderBusy;
+    SimulatedSave::Request();
+    EXPECT_EQ(SimulatedSave::Runs(), 0) << "the save ran while the loader was busy";
+    loaderBusy.Release();
+  }
+  ASSERT_TRUE(Eventually([] { return SimulatedSave::Runs() == 1; }));
+  EXPECT_NE(SimulatedSave::LastThread(), std::this_thread::get_id());
+  EXPECT_FALSE(sink_->Contains("Could not start a save thread"));
+}
+
+// exit() while another thread's FreeLibrary unloads the plug-in (holding the loader lock): the
+// process ends with the exit's code, as it would without the plug-in.
+TEST_F(ProcessLifetimeTest, AnExitDuringAnUnloadOnAnotherThreadEndsAsWithoutThePlugin) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        std::thread([this] { ReleasePlugin(); }).detach();
+        // The unload has begun, inside the loader lock, once it asks for the detour's removal.
+        Eventually([] {
+          const auto requests = SimHost::HookRequests();
+          return !requests.empty() && requests.back().kind == SimHost::HookRequest::Kind::Remove;
+        });
+        std::exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

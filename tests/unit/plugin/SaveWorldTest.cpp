@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <exception>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -137,6 +139,25 @@ TEST_F(SaveWorldTest, NothingASinkThrowsLeavesThePlugIn) {
   RequestSave();
   ASSERT_TRUE(WaitUntilIdle());
   EXPECT_EQ(SaveRuns(), 2) << "the failed save's thread left the flag set";
+}
+
+// The server's terminate handler (a crash reporter's) covers its saves: a save thread takes the
+// one of the thread that asked for the save, as Microsoft's runtime keeps it per thread.
+[[noreturn]] void ExitWith17() {
+  std::_Exit(17);
+}
+
+TEST_F(SaveWorldTest, TerminateInASaveReachesTheServersHandler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::set_terminate(&ExitWith17);
+        SetSaveBody([](ADravikMode*) { std::terminate(); });
+        RequestSave();
+        Eventually([] { return false; }, std::chrono::minutes(1));
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(17), "");
 }
 
 // Pinning the system refuses (here a processor the machine does not have) is reported once,

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -75,6 +77,27 @@ TEST(LanguageRuntimeTest, TheFirstExceptionOfATypeIsReportedByItsName) {
   EXPECT_NE(platform::DescribeFault(outcome).find("ThrownOnlyHere: first of its kind"),
             std::string::npos)
       << platform::DescribeFault(outcome);
+}
+
+// A server's new handler (one that frees a cache, say) is called before an allocation gives up.
+std::atomic<int> gNewHandlerCalls{0};
+
+void GiveUpAfterOneCall() {
+  gNewHandlerCalls.fetch_add(1);
+  std::set_new_handler(nullptr);  // the next failure throws
+}
+
+TEST(LanguageRuntimeTest, TheProcesssNewHandlerIsCalledWhenMemoryIsShort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators end the process on an impossible size";
+#endif
+  std::set_new_handler(&GiveUpAfterOneCall);
+  const std::size_t impossible = std::numeric_limits<std::size_t>::max() / 2;
+  EXPECT_THROW(static_cast<void>(operator new(impossible)), std::bad_alloc);
+  EXPECT_EQ(gNewHandlerCalls.load(), 1);
+  std::set_new_handler(&GiveUpAfterOneCall);
+  EXPECT_EQ(operator new(impossible, std::nothrow), nullptr);
+  EXPECT_EQ(gNewHandlerCalls.load(), 2);
 }
 
 }  // namespace

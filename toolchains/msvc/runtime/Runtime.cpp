@@ -178,23 +178,38 @@ BOOL WINAPI _DllMainCRTStartup(HINSTANCE module, DWORD reason, LPVOID reserved) 
 }  // extern "C"
 
 // ---- the allocation functions, on the C runtime's heap that a /MD host shares ----
+// As Microsoft's: while memory is short, the process's new handler (std::set_new_handler, kept
+// by the C runtime) is called, and only when there is none, or it gives up, is bad_alloc thrown.
+// The nothrow forms go through the same loop.
+extern "C" int __cdecl _callnewh(size_t size);
+
 namespace std {
 const nothrow_t nothrow{};
 }
-void* __cdecl operator new(size_t size) {
+namespace {
+template <typename Allocate>
+void* AllocateOrCallNewHandler(size_t size, Allocate allocate) {
   for (;;) {
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
+    if (void* block = allocate(size == 0 ? 1 : size)) return block;
+    if (_callnewh(size) == 0) throw std::bad_alloc();
   }
 }
+}  // namespace
+void* __cdecl operator new(size_t size) {
+  return AllocateOrCallNewHandler(size, [](size_t bytes) { return std::malloc(bytes); });
+}
 void* __cdecl operator new(size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+  try {
+    return operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 void* __cdecl operator new[](size_t size) {
   return operator new(size);
 }
 void* __cdecl operator new[](size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size == 0 ? 1 : size);
+  return operator new(size, std::nothrow);
 }
 void __cdecl operator delete(void* block) noexcept {
   std::free(block);
@@ -215,17 +230,21 @@ void __cdecl operator delete[](void* block, size_t) noexcept {
   std::free(block);
 }
 void* __cdecl operator new(size_t size, std::align_val_t align) {
-  if (void* block = _aligned_malloc(size == 0 ? 1 : size, static_cast<size_t>(align))) return block;
-  throw std::bad_alloc();
+  return AllocateOrCallNewHandler(
+      size, [align](size_t bytes) { return _aligned_malloc(bytes, static_cast<size_t>(align)); });
 }
 void* __cdecl operator new(size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return _aligned_malloc(size == 0 ? 1 : size, static_cast<size_t>(align));
+  try {
+    return operator new(size, align);
+  } catch (...) {
+    return nullptr;
+  }
 }
 void* __cdecl operator new[](size_t size, std::align_val_t align) {
   return operator new(size, align);
 }
 void* __cdecl operator new[](size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
-  return _aligned_malloc(size == 0 ? 1 : size, static_cast<size_t>(align));
+  return operator new(size, align, std::nothrow);
 }
 void __cdecl operator delete(void* block, std::align_val_t) noexcept {
   _aligned_free(block);

@@ -49,7 +49,8 @@ TEST(WorkerTrackingTest, UnloadWaitIsBoundedAndEndsWhenTheWorkerHasLeft) {
   ASSERT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
   Gate finish;
   platform::WorkerThread worker;
-  ASSERT_TRUE(worker.Start([](void* gate) { static_cast<Gate*>(gate)->Wait(); }, &finish));
+  const auto waitAtGate = [](void* gate) { static_cast<Gate*>(gate)->Wait(); };
+  ASSERT_TRUE(worker.Start(waitAtGate, &finish, waitAtGate));
   worker.Detach();
   EXPECT_TRUE(platform::AnyWorkerInLibrary());
   EXPECT_FALSE(platform::WaitForWorkersToLeave(std::chrono::milliseconds(30)));

@@ -42,7 +42,7 @@ TEST_P(NewestWorkerTest, TheWaitEndsWithTheThreadAndNeverWaitsForItself) {
   WorkerRun run;
   run.waitsItself = GetParam();
   platform::WorkerThread worker;
-  ASSERT_TRUE(worker.Start(&WorkerBody, &run));
+  ASSERT_TRUE(worker.Start(&WorkerBody, &run, &WorkerBody));
   worker.Detach();
   run.startReturned.Open();
   ASSERT_TRUE(run.started.Wait());
