@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "platform/Threads.h"
 #include "sim/host/LineSink.h"
@@ -123,7 +124,8 @@ class ThrowingSink : public LineSink {
 };
 
 TEST_F(SaveWorldTest, NothingASinkThrowsLeavesThePlugIn) {
-  PluginLog::Get().GetLog()->sinks().push_back(std::make_shared<ThrowingSink>());
+  GetLogSinks().push_back(std::make_shared<ThrowingSink>());
+  PluginLog::Get().Init("Tamsel");  // over the host's sinks as they stand now
   Gate release;
   SetSaveBody([&release](ADravikMode*) {
     release.Wait();
