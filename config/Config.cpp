@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -145,8 +146,19 @@ void ClampOverflowingNumber(std::string& text, std::size_t start, std::size_t en
   reader.imbue(std::locale::classic());
   double value = 0;
   reader >> value;
-  // Out of range, the stream fails with the largest value of the sign (or an infinity) kept.
-  if (!reader.fail() || value == 0) return;
+  if (!reader.fail() && std::isfinite(value)) return;
+  // Out of range: beyond a double's range only when the number is large (libraries differ in
+  // what they store, and in whether a tiny number such as 1e-400 fails too).
+  const std::size_t exponentAt = number.find_first_of("eE");
+  const std::string mantissa = number.substr(0, exponentAt);
+  const std::size_t firstDigit = mantissa.find_first_of("123456789");
+  if (firstDigit == std::string::npos) return;  // zero, or not a number: the parser's to say
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  long long magnitude = static_cast<long long>(point) - static_cast<long long>(firstDigit);
+  if (exponentAt != std::string::npos) {
+    magnitude += std::strtoll(number.c_str() + exponentAt + 1, nullptr, 10);
+  }
+  if (magnitude <= 0) return;
   text.replace(start, end - start, std::string(value < 0 ? "-" : "") + kLargestNumber);
 }
 
