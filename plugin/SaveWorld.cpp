@@ -304,7 +304,6 @@ class WaitAnnouncement {
                        : "Waiting for the running world save to finish before unloading.");
     });
   }
-  bool Exiting() const { return exiting_; }
 
  private:
   bool exiting_;
