@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -311,5 +313,52 @@ TEST_F(ProcessLifetimeTest, AnExitDuringAnUnloadOnAnotherThreadEndsAsWithoutTheP
       },
       ::testing::ExitedWithCode(7), "");
 }
+
+// Two exits during one save, the second from another thread (a console handler, a watchdog):
+// both wait for the save, which ends on disk before either exit goes on. The death test's
+// child runs this test again, with a server folder of its own: the parent's file's path comes
+// by the environment, which the child inherits.
+class TwoExitsTest : public LoadedPluginFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TwoExitsTest, BothWaitForTheRunningSave) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const bool secondByExitProcess = GetParam();
+  const wchar_t* const kSavedFile = L"TAMSEL_TEST_SAVED_FILE";
+  const std::filesystem::path saved = serverDir_.Path() / "saved";
+  if (GetEnvironmentVariableW(kSavedFile, nullptr, 0) == 0)
+    SetEnvironmentVariableW(kSavedFile, saved.wstring().c_str());
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+        LoadPlugin();
+        static std::atomic<bool> secondExitAsked{false};
+        SimulatedSave::SetBody([](ADravikMode*) {
+          if (SimulatedSave::Runs() > 1) return;  // the shutdown save
+          while (!secondExitAsked)
+            std::this_thread::yield();
+          // Time for an exit that did not wait to end the process; a waiting one does nothing.
+          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+          wchar_t path[MAX_PATH] = {};
+          GetEnvironmentVariableW(L"TAMSEL_TEST_SAVED_FILE", path, MAX_PATH);
+          std::ofstream(std::filesystem::path(path)) << "world";
+        });
+        SimulatedSave::Request();
+        if (!Eventually([] { return SimulatedSave::Runs() == 1; })) std::exit(60);
+        std::thread([] { std::exit(3); }).detach();
+        if (!Eventually([this] { return sink_->Contains("before the server exits."); }))
+          std::exit(61);
+        secondExitAsked = true;
+        if (secondByExitProcess) ExitProcess(4);
+        std::exit(4);
+      },
+      [](int code) { return code == 3 || code == 4; }, "");
+  SetEnvironmentVariableW(kSavedFile, nullptr);
+  std::ifstream file(saved);
+  const std::string content((std::istreambuf_iterator<char>(file)), {});
+  EXPECT_EQ(content, "world");
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondExit, TwoExitsTest, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "ExitProcess" : "exit"; });
 
 }  // namespace
