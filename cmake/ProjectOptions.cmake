@@ -2,12 +2,14 @@
 
 function(tamsel_project_options target)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /WX /EHa)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:/W4 /WX /EHa>)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Werror)
+    # C++ only: the Windows DLL's version resource goes through the same target.
+    target_compile_options(${target} PRIVATE
+      $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Wpedantic -Wshadow -Werror>)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
       # Unique symbols would keep the plug-in loaded after it is unloaded.
-      target_compile_options(${target} PRIVATE -fno-gnu-unique)
+      target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-gnu-unique>)
     endif()
   endif()
 endfunction()

@@ -11,6 +11,10 @@ packages=(
   llvm libwine-dev clang-format git
 )
 
+# npm fetches Microsoft's runtime DLLs for the Visual C++ ABI tests; a machine whose Node.js
+# brings its own npm (NodeSource's, say) keeps that one.
+command -v npm >/dev/null || packages+=(npm)
+
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

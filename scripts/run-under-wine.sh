@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, with a Wine prefix of the build's own and the program's
 # own "version.dll" preferred over Wine's built-in one. Used by CTest in the Windows build.
-# TAMSEL_WINEDEBUG sets WINEDEBUG (default: -all, Wine says nothing).
+# TAMSEL_WINEDEBUG sets WINEDEBUG (default: -all, Wine says nothing); WINEDLLOVERRIDES is kept.
 # A crashed program ends at once with Wine's one-line report and a failing exit code: Wine's
 # debugger, which would otherwise attach, can hang and keep the whole prefix waiting.
 # TAMSEL_WINEDBG=1 lets it attach, for its backtrace.
@@ -19,7 +19,8 @@ fi
 build_dir=$(cd "$(dirname "$program")" && while [ ! -f CMakeCache.txt ] && [ "$PWD" != / ]; do cd ..; done; pwd)
 export WINEPREFIX="${TAMSEL_WINEPREFIX:-$build_dir/wineprefix}"
 export WINEDEBUG="${TAMSEL_WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="version=n,b;mscoree,mshtml="
+# A caller's own overrides (Microsoft's runtime DLLs beside the programs, say) come first.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}version=n,b;mscoree,mshtml="
 [ "${TAMSEL_WINEDBG:-0}" = 1 ] || WINEDLLOVERRIDES+=";winedbg.exe=d"
 
 # The first use creates the prefix; tests running side by side must not race for it.

@@ -49,5 +49,13 @@ elif [ ! -f "$host_headers/spdlog/spdlog.h" ]; then
 else
   TAMSEL_MSVC_STL=$(cd "$msvc_stl" && pwd)
   export TAMSEL_MSVC_STL
-  run_leg windows-msvc -DTAMSEL_HOST_HEADERS="$host_headers"
+  # Its tests run on Microsoft's own vcruntime140.dll and msvcp140.dll where they can be had.
+  microsoft_runtime=$PWD/build/microsoft-runtime
+  if why=$(scripts/fetch-microsoft-runtime.sh "$microsoft_runtime"); then
+    run_leg windows-msvc -DTAMSEL_HOST_HEADERS="$host_headers" \
+      -DTAMSEL_MICROSOFT_RUNTIME_DIR="$microsoft_runtime"
+  else
+    echo "=== windows-msvc: on Wine's own vcruntime140 and msvcp140, not Microsoft's: $why ==="
+    run_leg windows-msvc -DTAMSEL_HOST_HEADERS="$host_headers" -DTAMSEL_MICROSOFT_RUNTIME_DIR=
+  fi
 fi

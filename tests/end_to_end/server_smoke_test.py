@@ -256,9 +256,10 @@ class ServerSmokeTest(unittest.TestCase):
                                  "Loaded plug-in Tamsel|Plug-in Tamsel failed to load: ")
         program = Path(ARGS.server)
         shutil.copy(program, server.dir)
-        host_library = program.parent / "version.dll"  # Windows: found beside the program
-        if host_library.exists():
-            shutil.copy(host_library, server.dir)
+        # Windows: the host loader and the runtime DLLs the tests chose, found beside the program
+        for library in ("version.dll", "vcruntime140.dll", "msvcp140.dll"):
+            if (program.parent / library).exists():
+                shutil.copy(program.parent / library, server.dir)
         copied = Server(server.dir, program=server.dir / program.name, fresh=False)
         copied.write_config('{"CpuThreads": "", "LogSaveFaults": true}')
         copied.run_ok("--saves", 1, "--world-mb", 1, "--save-interval", 0.1, "--fail", "crash",

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -360,5 +361,84 @@ TEST_P(TwoExitsTest, BothWaitForTheRunningSave) {
 
 INSTANTIATE_TEST_SUITE_P(SecondExit, TwoExitsTest, ::testing::Bool(),
                          [](const auto& test) { return test.param ? "ExitProcess" : "exit"; });
+
+#if defined(TAMSEL_ON_MICROSOFT_RUNTIME)
+// The leg on Microsoft's runtime runs on it: Wine loads the DLLs beside the program, not its own.
+TEST(MicrosoftRuntimeTest, TheRuntimeDllsAreTheOnesBesideTheProgram) {
+  const auto folderOf = [](HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    return std::filesystem::path(path).parent_path();
+  };
+  for (const wchar_t* name : {L"vcruntime140.dll", L"msvcp140.dll"}) {
+    const HMODULE module = GetModuleHandleW(name);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(folderOf(module), folderOf(nullptr)) << "Wine's own " << std::filesystem::path(name);
+  }
+}
+#endif
+
+// The DLL's version resource, as Explorer reads it: the fixed part's numbers and each string
+// value by its key.
+class VersionResource {
+ public:
+  explicit VersionResource(HMODULE module) {
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));
+    if (found == nullptr) return;
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    data_.assign(bytes, bytes + SizeofResource(module, found));
+  }
+  // "major.minor.patch.build" of the fixed part's file version, after its 0xFEEF04BD signature.
+  std::string FixedFileVersion() const {
+    const std::uint32_t signature = 0xFEEF04BD;
+    const auto at = data_.find(std::string(reinterpret_cast<const char*>(&signature), 4));
+    if (at == std::string::npos || at + 16 > data_.size()) return "";
+    std::uint32_t ms = 0;
+    std::uint32_t ls = 0;
+    std::memcpy(&ms, data_.data() + at + 8, 4);
+    std::memcpy(&ls, data_.data() + at + 12, 4);
+    return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
+           std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
+  }
+  // A string's value follows its NUL-ended UTF-16 key, aligned to four bytes.
+  std::wstring String(const std::wstring& key) const {
+    const std::string keyBytes(reinterpret_cast<const char*>(key.c_str()), (key.size() + 1) * 2);
+    auto at = data_.find(keyBytes);
+    if (at == std::string::npos) return L"";
+    at = (at + keyBytes.size() + 3) & ~std::size_t{3};
+    std::wstring value;
+    for (; at + 1 < data_.size(); at += 2) {
+      wchar_t unit = 0;
+      std::memcpy(&unit, data_.data() + at, 2);
+      if (unit == 0) break;
+      value += unit;
+    }
+    return value;
+  }
+
+ private:
+  std::string data_;
+};
+
+TEST_F(ProcessLifetimeTest, TheDllSaysItsVersionAsWindowsReadsIt) {
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  LoadPlugin();
+  const HMODULE module = GetModuleHandleW(L"Tamsel.dll");
+  ASSERT_NE(module, nullptr);
+  const VersionResource resource(module);
+  const std::string version = TAMSEL_VERSION;  // major.minor.patch
+  const std::wstring expected(version.begin(), version.end());
+  EXPECT_EQ(resource.FixedFileVersion(), version + ".0");
+  EXPECT_EQ(resource.String(L"FileVersion"), expected);
+  EXPECT_EQ(resource.String(L"ProductVersion"), expected);
+  EXPECT_EQ(resource.String(L"ProductName"), L"Tamsel");
+  EXPECT_EQ(resource.String(L"OriginalFilename"), L"Tamsel.dll");
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const char*>(module) +
+                                                             dos->e_lfanew);
+  EXPECT_EQ(std::to_string(nt->OptionalHeader.MajorImageVersion) + "." +
+                std::to_string(nt->OptionalHeader.MinorImageVersion),
+            version.substr(0, version.rfind('.')));
+}
 
 }  // namespace
