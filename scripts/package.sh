@@ -2,8 +2,9 @@
 # Builds the release archive for administrators: Tamsel.dll (Release, cross-built for Windows with
 # the Visual C++ ABI that a Visual Studio-built host loader uses) against the host loader's own
 # spdlog and nlohmann json headers, with the sample config.json and build-info.txt, zipped as it
-# unpacks into a server directory. Needs Microsoft's standard library headers too
-# ($TAMSEL_MSVC_STL, by default ../shared/msvc-stl).
+# unpacks into a server directory; beside it, Tamsel.pdb in an archive of its own
+# (-symbols.zip). Needs Microsoft's standard library headers too ($TAMSEL_MSVC_STL, by default
+# ../shared/msvc-stl).
 #
 #   scripts/package.sh                                   # headers in ../shared/host-deps/include
 #   TAMSEL_HOST_HEADERS=/path/to/host-sdk/include scripts/package.sh
@@ -29,6 +30,7 @@ scripts/install-deps.sh
 cmake --preset windows-msvc-package -DTAMSEL_HOST_HEADERS="$host_headers" >/dev/null
 cmake --build --preset windows-msvc-package -j"$(nproc)"
 (cd build/windows-msvc-package && cpack -G ZIP >/dev/null)
-archive=$(ls build/windows-msvc-package/Tamsel-*.zip)
+archive=$(ls build/windows-msvc-package/Tamsel-*-Windows.zip)
 echo "Archive: $archive"
+echo "Symbols: $(ls build/windows-msvc-package/Tamsel-*-Windows-symbols.zip)"
 sed -n 2,3p build/windows-msvc-package/build-info.txt

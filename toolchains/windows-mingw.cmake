@@ -25,10 +25,12 @@ set(CMAKE_RANLIB /usr/bin/${TAMSEL_MINGW_TRIPLE}-ranlib)
 
 # clang does not find Debian's mingw-w64 libstdc++ by itself. That libstdc++ (built by g++)
 # defines type_info::operator== out of line; clang must use that one, not emit its own.
+# CodeView debug information and a PDB beside each module, as the Visual C++ build has, so that
+# a Windows debugger or dump reader names this build's frames too.
 set(CMAKE_CXX_FLAGS_INIT
-    "-D__GXX_TYPEINFO_EQUALITY_INLINE=0 -nostdinc++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/${TAMSEL_MINGW_TRIPLE} -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/backward")
+    "-g -gcodeview -D__GXX_TYPEINFO_EQUALITY_INLINE=0 -nostdinc++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++ -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/${TAMSEL_MINGW_TRIPLE} -isystem ${TAMSEL_MINGW_GCC_DIR}/include/c++/backward")
 set(TAMSEL_MINGW_LINK_FLAGS
-    "-fuse-ld=lld -L${TAMSEL_MINGW_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wno-unused-command-line-argument")
+    "-fuse-ld=lld -Wl,--pdb= -Wl,--Xlink=/pdbaltpath:%_PDB% -L${TAMSEL_MINGW_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wno-unused-command-line-argument")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${TAMSEL_MINGW_LINK_FLAGS}")

@@ -99,8 +99,13 @@ set(TAMSEL_MSVC_LANGUAGE
 list(JOIN TAMSEL_MSVC_INCLUDES " " includes)
 list(JOIN TAMSEL_MSVC_DEFINES " " defines)
 list(JOIN TAMSEL_MSVC_LANGUAGE " " language)
-set(CMAKE_C_FLAGS_INIT "${includes} ${defines} -fms-compatibility -fms-extensions")
-set(CMAKE_CXX_FLAGS_INIT "${includes} ${defines} ${language}")
+set(CMAKE_C_FLAGS_INIT
+    "${includes} ${defines} -fms-compatibility -fms-extensions -fstack-protector-strong")
+# CodeView debug information (/Zi) and stack protection (/GS) in every configuration, as in a
+# Visual Studio Release build; Control Flow Guard stays off, as there (lld-link's /guard:cf
+# would mark the image without the load configuration tables it needs).
+set(CMAKE_CXX_FLAGS_INIT
+    "${includes} ${defines} ${language} -g -gcodeview -fstack-protector-strong")
 
 # Import libraries: Wine's own where they list what the module imports; Wine's msvcp140 one
 # names none of the standard library's C++ functions, so that one is made from the DLL's exports.
@@ -124,11 +129,14 @@ endif()
 
 # Compiler options for the runtime target (runtime/CMakeLists.txt), which also compiles two of
 # the standard library's own sources.
+# The module's start-up sets the security cookie, so it runs without stack protection (/GS-).
 set(TAMSEL_MSVC_RUNTIME_OPTIONS -isystem ${TAMSEL_MSVC_ABI_DIR}/stl-src -O2 -D_WIN32_WINNT=0x0A00
-    -Wno-everything)
+    -fno-stack-protector -Wno-everything)
 
+# A PDB beside each module, named in its debug directory by file name only (/pdbaltpath), as
+# Visual Studio's Release link; /debug would otherwise turn off /opt:ref and /opt:icf.
 set(TAMSEL_MSVC_LINK_FLAGS
-    "-fuse-ld=lld -nostdlib -Wl,/nodefaultlib -Wno-unused-command-line-argument")
+    "-fuse-ld=lld -nostdlib -Wl,/nodefaultlib -Wl,/debug -Wl,/pdbaltpath:%_PDB% -Wl,/opt:ref -Wl,/opt:icf -Wno-unused-command-line-argument")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS} -Wl,/entry:mainCRTStartup")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${TAMSEL_MSVC_LINK_FLAGS}")

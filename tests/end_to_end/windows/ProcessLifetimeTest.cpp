@@ -441,4 +441,65 @@ TEST_F(ProcessLifetimeTest, TheDllSaysItsVersionAsWindowsReadsIt) {
             version.substr(0, version.rfind('.')));
 }
 
+#if defined(_MSC_VER)
+// Stack protection as a Visual Studio Release build has it: the load configuration names the
+// module's cookie, which each load sets anew, and an overwritten cookie ends the process at
+// once (fail-fast), not as a save fault the guard would catch and log.
+std::uintptr_t CookieOf(HMODULE module) {
+  const auto* base = reinterpret_cast<const char*>(module);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(module)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+  if (entry.VirtualAddress == 0) return 0;
+  const auto* config =
+      reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64*>(base + entry.VirtualAddress);
+  const auto cookie = static_cast<std::uintptr_t>(config->SecurityCookie);
+  const auto start = reinterpret_cast<std::uintptr_t>(base);
+  if (cookie < start || cookie >= start + nt->OptionalHeader.SizeOfImage) return 0;
+  return *reinterpret_cast<const std::uintptr_t*>(cookie);
+}
+
+TEST_F(ProcessLifetimeTest, EachLoadGetsASecurityCookieOfItsOwn) {
+  const std::uintptr_t kMicrosoftsDefault = 0x00002B992DDFA232;
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  std::vector<std::uintptr_t> cookies;
+  for (int load = 0; load < 2; ++load) {
+    LoadPlugin();
+    cookies.push_back(CookieOf(GetModuleHandleW(L"Tamsel.dll")));
+    UnloadPlugin();
+  }
+  for (const std::uintptr_t cookie : cookies) {
+    EXPECT_NE(cookie, 0U) << "the load configuration names no cookie in the image";
+    EXPECT_NE(cookie, kMicrosoftsDefault) << "the cookie was never set";
+  }
+  EXPECT_NE(cookies[0], cookies[1]);
+}
+
+__declspec(noinline) void OverrunALocalBuffer(std::size_t bytes) {
+  char buffer[16];
+  std::memset(buffer, 'x', bytes);
+  volatile char last = buffer[sizeof buffer - 1];
+  static_cast<void>(last);
+}
+
+TEST_F(ProcessLifetimeTest, AnOverwrittenStackEndsTheProcessAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        serverDir_.WriteConfig(R"({"CpuThreads": "", "LogSaveFaults": true})");
+        LoadPlugin();
+        SimulatedSave::SetBody([](ADravikMode*) {
+          volatile std::size_t bytes = 64;
+          OverrunALocalBuffer(bytes);
+        });
+        SimulatedSave::Request();
+        // Where the guard caught it, the save ends as failed and this exit tells so.
+        if (Eventually([this] { return sink_->Contains("Save fault"); })) std::exit(1);
+        std::exit(2);
+      },
+      ::testing::ExitedWithCode(static_cast<int>(STATUS_STACK_BUFFER_OVERRUN)), "");
+}
+#endif
+
 }  // namespace

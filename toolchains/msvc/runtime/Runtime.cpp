@@ -64,7 +64,10 @@ void __cdecl TamselRunExitFunctions() {
   DeleteCriticalSection(&gExitLock);
 }
 
+void __cdecl __security_init_cookie();
+
 bool TamselRunInitialisers() {
+  __security_init_cookie();  // before any protected function of the module runs
   InitializeCriticalSection(&gExitLock);
   for (_PIFV* i = __xi_a; i < __xi_z; ++i)
     if (*i != nullptr && (*i)() != 0) return false;
