@@ -123,6 +123,23 @@ std::string DescribeFault(const GuardOutcome& outcome) {
   return line + " in " + ModuleAndOffset(outcome.instruction);
 }
 
+std::string DescribeStack(const GuardOutcome& outcome) {
+  std::string frames;
+  for (std::size_t i = 0; i < outcome.frameCount && i < outcome.frames.size(); ++i) {
+    std::string frame = ModuleAndOffset(outcome.frames[i]);
+    const std::size_t plus = frame.rfind('+');
+    if (plus != std::string::npos && plus > kMaxModuleNameBytes) {
+      std::size_t cut = kMaxModuleNameBytes;
+      while (cut > 0 && (static_cast<unsigned char>(frame[cut]) & 0xC0U) == 0x80U)
+        --cut;
+      frame.replace(cut, plus - cut, "...");
+    }
+    if (!frames.empty()) frames += ", ";
+    frames += frame;
+  }
+  return frames;
+}
+
 std::string HexAddress(std::uintptr_t address) {
   char text[2 + 2 * sizeof(address) + 1];
   std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(address));

@@ -68,7 +68,10 @@ void CallServerSaveWorld(void* gameMode) {
 
 void ReportFault(const platform::GuardOutcome& outcome) {
   try {
-    const std::string fault = Excerpt(platform::DescribeFault(outcome));
+    std::string fault = Excerpt(platform::DescribeFault(outcome));
+    // Bounded: 16 frames at most, each module name cut short.
+    const std::string stack = platform::DescribeStack(outcome);
+    if (!stack.empty()) fault += "; stack: " + stack;
     PluginLog::Log([&fault](spdlog::logger& log) { log.error("Save fault: {}", fault); });
   } catch (const std::exception&) {
     // No memory to describe it: the error line above has said what matters.

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <algorithm>
 #include <array>
@@ -47,6 +48,11 @@ struct ActiveGuard {
   bool stackOverflow;
   bool sent;
   pid_t sender;
+  std::array<std::uintptr_t, GuardOutcome::kMaxFrames> frames;
+  std::size_t frameCount;
+  // While the handler walks the stack: where a fault in the walk itself jumps back to.
+  sigjmp_buf walkJump;
+  bool walking;
 };
 
 // initial-exec: the handler must not allocate thread-local storage on first touch.
@@ -190,13 +196,46 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
 #endif
 }
 
+// The unwinder's frames start with the handler's own; the interrupted code's start at the
+// faulting instruction.
+_Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* guardAsVoid) {
+  ActiveGuard& guard = *static_cast<ActiveGuard*>(guardAsVoid);
+  int beforeInstruction = 0;
+  const auto address = static_cast<std::uintptr_t>(_Unwind_GetIPInfo(context, &beforeInstruction));
+  if (guard.frameCount == 0 && address != guard.instruction) return _URC_NO_REASON;
+  if (address == 0) return _URC_END_OF_STACK;
+  guard.frames[guard.frameCount++] = address;
+  return guard.frameCount == guard.frames.size() ? _URC_END_OF_STACK : _URC_NO_REASON;
+}
+
+// A stack the save has overwritten can fault the walk too: the guarded signals are let in
+// while it runs, and such a fault ends the walk with what it had found.
+void RecordStack(ActiveGuard& guard) {
+  guard.frameCount = 0;
+  guard.walking = true;
+  if (sigsetjmp(guard.walkJump, 1) == 0) {
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (const int signal : kGuardedSignals)
+      sigaddset(&faults, signal);
+    pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+    _Unwind_Backtrace(&CollectFrame, &guard);
+  }
+  guard.walking = false;
+  if (guard.frameCount == 0 && guard.instruction != 0) {
+    guard.frames[guard.frameCount++] = guard.instruction;
+  }
+}
+
 bool IsOurHandler(const struct sigaction& action);
 void ForwardOutsideGuard(int signal, siginfo_t* info, void* context);
 
 void OnFault(int signal, siginfo_t* info, void* context) {
   if (ActiveGuard* guard = ActiveGuardOnThisThread) {
-    ActiveGuardOnThisThread = nullptr;
+    if (guard->walking) siglongjmp(guard->walkJump, 1);
     RecordFaultContext(*guard, signal, info, context);
+    RecordStack(*guard);
+    ActiveGuardOnThisThread = nullptr;
     siglongjmp(guard->jump, 1);
   }
   ForwardOutsideGuard(signal, info, context);
@@ -354,6 +393,8 @@ void RecordProcessorFault(const ActiveGuard& guard, GuardOutcome& outcome) {
   outcome.stackOverflow = guard.stackOverflow;
   outcome.sent = guard.sent;
   outcome.sender = static_cast<std::uint32_t>(guard.sender);
+  outcome.frames = guard.frames;
+  outcome.frameCount = guard.frameCount;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <array>
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -12,7 +14,43 @@ struct FaultRecord {
   GuardOutcome::Access access = GuardOutcome::Access::Unknown;
   std::uintptr_t address = 0;
   std::uintptr_t instruction = 0;
+  std::array<std::uintptr_t, GuardOutcome::kMaxFrames> frames{};
+  std::size_t frameCount = 0;
 };
+
+// One frame up from `context`, with the system's unwinder and the modules' unwind tables; a
+// function without a table is a leaf, whose return address is on top of the stack.
+__declspec(noinline) bool UnwindOneFrame(CONTEXT* context) {
+  DWORD64 imageBase = 0;
+  PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context->Rip, &imageBase, nullptr);
+  if (function == nullptr) {
+    context->Rip = *reinterpret_cast<const DWORD64*>(context->Rsp);
+    context->Rsp += sizeof(DWORD64);
+  } else {
+    PVOID handlerData = nullptr;
+    DWORD64 establisherFrame = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context->Rip, function, context, &handlerData,
+                     &establisherFrame, nullptr);
+  }
+  return context->Rip != 0;
+}
+
+// The stack at the fault, walked from the fault's context while it is still there (in the
+// filter). A stack the save has overwritten can fault the walk: that ends it.
+bool GuardedUnwindOneFrame(CONTEXT* context) {
+  __try {
+    return UnwindOneFrame(context);
+  } __except (EXCEPTION_EXECUTE_HANDLER) {
+    return false;
+  }
+}
+
+void RecordStack(const CONTEXT& fault, FaultRecord* record) {
+  CONTEXT context = fault;
+  record->frames[record->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
+  while (record->frameCount < record->frames.size() && GuardedUnwindOneFrame(&context))
+    record->frames[record->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
+}
 
 void RecordCurrentException(GuardOutcome& outcome) {
   try {
@@ -39,6 +77,7 @@ int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
                                  : GuardOutcome::Access::Unknown;
     record->address = static_cast<std::uintptr_t>(raised.ExceptionInformation[1]);
   }
+  if (exception->ContextRecord != nullptr) RecordStack(*exception->ContextRecord, record);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -84,6 +123,8 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
     outcome.address = record.address;
     outcome.instruction = record.instruction;
     outcome.stackOverflow = record.code == EXCEPTION_STACK_OVERFLOW;
+    outcome.frames = record.frames;
+    outcome.frameCount = record.frameCount;
   }
   return outcome;
 }

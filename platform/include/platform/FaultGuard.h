@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +28,11 @@ struct GuardOutcome {
   // then names no address, and `sender` is the sending process's id.
   bool sent = false;
   std::uint32_t sender = 0;
+  // The faulting thread's stack at the fault, innermost first: the faulting instruction, then
+  // the return addresses of its callers, as far as the stack could be walked.
+  static constexpr std::size_t kMaxFrames = 16;
+  std::array<std::uintptr_t, kMaxFrames> frames{};
+  std::size_t frameCount = 0;
 
   // CppException: the exception's type and what() text (empty for a type without one).
   std::string exceptionType;
@@ -44,6 +51,12 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg);
 // name with its address and the module and offset of the instruction, or the C++ exception's
 // type and text. Not for use inside a signal handler.
 std::string DescribeFault(const GuardOutcome& outcome);
+
+// A processor fault's frames as "module+0xoffset" (or the bare address outside any module),
+// innermost first, separated by ", "; empty when there are none. Of bounded length: each
+// module name is cut to kMaxModuleNameBytes.
+inline constexpr std::size_t kMaxModuleNameBytes = 48;
+std::string DescribeStack(const GuardOutcome& outcome);
 
 // Puts back the fault handlers that the process had before the first guarded call, wherever
 // the current ones are still this library's; handlers that someone installed since are left

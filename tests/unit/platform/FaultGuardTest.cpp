@@ -1,5 +1,9 @@
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -44,5 +48,53 @@ TEST_P(GuardOutcomeTest, TellsAProcessorFaultFromAnException) {
 
 INSTANTIATE_TEST_SUITE_P(AllFaults, GuardOutcomeTest, ::testing::ValuesIn(AllFaults()),
                          [](const auto& test) { return FaultName(test.param); });
+
+// A fault three calls deep: the stack names the three callers, innermost first, by module and
+// offset. Each call does work after the next, so that none becomes a jump, and the fault is
+// raised through a pointer the compiler cannot see never returns.
+std::atomic<int> gCallsReturned{0};
+void (*volatile gRaiseFault)(Fault) = &RaiseFault;
+__attribute__((noinline)) void ThirdCall(void*) {
+  gRaiseFault(Fault::NullWrite);
+  gCallsReturned.fetch_add(1);
+}
+__attribute__((noinline)) void SecondCall(void* arg) {
+  ThirdCall(arg);
+  gCallsReturned.fetch_add(1);
+}
+__attribute__((noinline)) void FirstCall(void* arg) {
+  SecondCall(arg);
+  gCallsReturned.fetch_add(1);
+}
+
+TEST(FaultStackTest, NamesTheCallersInOrder) {
+  const GuardOutcome outcome = platform::RunGuarded(&FirstCall, nullptr);
+  ASSERT_EQ(outcome.ending, GuardOutcome::Ending::ProcessorFault);
+  // Each function's span: from its start to the next of the three (at most 256 bytes).
+  const std::vector<std::uintptr_t> starts = {reinterpret_cast<std::uintptr_t>(&ThirdCall),
+                                              reinterpret_cast<std::uintptr_t>(&SecondCall),
+                                              reinterpret_cast<std::uintptr_t>(&FirstCall)};
+  const auto within = [&starts](std::uintptr_t frame, std::uintptr_t start) {
+    std::uintptr_t end = start + 256;
+    for (const std::uintptr_t other : starts) {
+      if (other > start) end = std::min(end, other);
+    }
+    return frame > start && frame < end;
+  };
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < outcome.frameCount && found < starts.size(); ++i) {
+    if (within(outcome.frames[i], starts[found])) {
+      ++found;
+    } else {
+      EXPECT_EQ(found, 0U) << "frame " << i << " breaks the order of the three callers";
+    }
+  }
+  const std::string stack = platform::DescribeStack(outcome);
+  EXPECT_EQ(found, starts.size()) << stack;
+  EXPECT_LE(outcome.frameCount, GuardOutcome::kMaxFrames);
+  EXPECT_EQ(stack.rfind("tamsel_unit_tests", 0), 0U) << stack;
+  EXPECT_NE(stack.find("+0x"), std::string::npos) << stack;
+  EXPECT_EQ(gCallsReturned.load(), 0);
+}
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST_P(SaveFailureTest, TheFaultReportSaysWhatEndedTheSave) {
   if (IsProcessorFault(fault)) {
     EXPECT_EQ(logged[1].rfind("error|Save fault: " + ExpectedFaultWords(fault), 0), 0U)
         << logged[1];
-    EXPECT_NE(logged[1].find("tamsel_unit_tests"), std::string::npos) << logged[1];
+    EXPECT_NE(logged[1].find("; stack: tamsel_unit_tests"), std::string::npos) << logged[1];
   } else {
     EXPECT_EQ(logged[1],
               fault == Fault::StdException
