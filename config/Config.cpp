@@ -230,6 +230,7 @@ void LoadConfig(std::int32_t hardwareThreads) {
   StuckSaveMinutes = OptionalNumber(document, "StuckSaveMinutes", 10, 0.001, 7 * 24 * 60, false);
   SaveWaitSeconds =
       static_cast<int>(OptionalNumber(document, "SaveWaitSeconds", 60, 1, 24 * 60 * 60, true));
+  CrashDumps = static_cast<int>(OptionalNumber(document, "CrashDumps", 0, 0, 1000, true));
   EngineArray<std::int32_t> accepted;
   const EngineString cpuThreads(VelkorApi::Tools::Utf8Decode(cpuThreadsUtf8).c_str());
   EngineArray<EngineString> entries;

@@ -1,15 +1,18 @@
 #include "plugin/Lifecycle.h"
 
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "config/Config.h"
 #include "host/VelkorApi.h"
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
+#include "platform/CrashDump.h"
 #include "platform/FaultGuard.h"
 #include "platform/ProcessExit.h"
 #include "platform/Threads.h"
+#include "plugin/SaveState.h"
 #include "plugin/SaveWorld.h"
 
 namespace tamsel {
@@ -18,9 +21,23 @@ namespace {
 
 constexpr const char* kPluginName = "Tamsel";
 constexpr const char* kSaveWorldKey = "ADravikMode.SaveWorld";
+constexpr const char* kCrashDumpFolder = "/VelkorApi/Plugins/Tamsel/crashes";
 
 void* SaveWorldDetourAddress() {
   return reinterpret_cast<void*>(&SaveWorldDetour);
+}
+
+void EnableCrashDumps() {
+  platform::DisableCrashDumps();
+  if (CrashDumps <= 0) return;
+  if (!platform::CrashDumpsSupported()) {
+    PluginLog::Log([](spdlog::logger& log) {
+      log.warn("\"CrashDumps\" in config.json is for Windows; here no dumps are written.");
+    });
+    return;
+  }
+  platform::EnableCrashDumps(
+      std::filesystem::u8path(VelkorApi::Tools::GetCurrentDir() + kCrashDumpFolder), CrashDumps);
 }
 
 void LoadSteps() {
@@ -42,6 +59,7 @@ void LoadSteps() {
     });
     return;
   }
+  EnableCrashDumps();
   // The host's answer is not examined: if it refuses, the server keeps its own routine.
   VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
                                     reinterpret_cast<void**>(&ServerSaveWorld));

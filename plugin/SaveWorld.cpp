@@ -78,6 +78,22 @@ void ReportFault(const platform::GuardOutcome& outcome) {
   }
 }
 
+void ReportCrashDump(const platform::GuardOutcome& outcome) {
+  try {
+    if (!outcome.crashDump.empty()) {
+      const std::string path = Excerpt(outcome.crashDump, 1000);
+      PluginLog::Log([&path](spdlog::logger& log) { log.info("Crash dump written to {}.", path); });
+    } else if (!outcome.crashDumpFailure.empty()) {
+      const std::string reason = Excerpt(outcome.crashDumpFailure, 1000);
+      PluginLog::Log([&reason](spdlog::logger& log) {
+        log.warn("Could not write a crash dump ({}); the server goes on.", reason);
+      });
+    }
+  } catch (const std::exception&) {
+    // No memory for the line: the dump, if any, is on disk all the same.
+  }
+}
+
 // Runs the server's routine; whatever it raises ends here as "Error failed to save!", followed
 // by a "Save fault:" line with LogSaveFaults.
 void RunGuardedSave(ADravikMode* gameMode) {
@@ -94,6 +110,7 @@ void RunGuardedSave(ADravikMode* gameMode) {
   }
   PluginLog::Log([](spdlog::logger& log) { log.error("Error failed to save!"); });
   if (LogSaveFaults) ReportFault(outcome);
+  ReportCrashDump(outcome);
 }
 
 // Ends a save on every way out of it: the flag is cleared, and a save whose thread ended inside

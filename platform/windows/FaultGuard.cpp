@@ -5,11 +5,16 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <utility>
+
+#include "windows/CrashDumpAtFault.h"
 
 namespace platform {
 namespace {
 
 struct FaultRecord {
+  std::string crashDump;
+  std::string crashDumpFailure;
   DWORD code = 0;
   GuardOutcome::Access access = GuardOutcome::Access::Unknown;
   std::uintptr_t address = 0;
@@ -63,7 +68,7 @@ void RecordCurrentException(GuardOutcome& outcome) {
 }
 
 // The filter takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
-int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
+int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
   const EXCEPTION_RECORD& raised = *exception->ExceptionRecord;
   record->code = raised.ExceptionCode;
   record->instruction = reinterpret_cast<std::uintptr_t>(raised.ExceptionAddress);
@@ -78,6 +83,7 @@ int RecordAndHandle(const EXCEPTION_POINTERS* exception, FaultRecord* record) {
     record->address = static_cast<std::uintptr_t>(raised.ExceptionInformation[1]);
   }
   if (exception->ContextRecord != nullptr) RecordStack(*exception->ContextRecord, record);
+  WriteCrashDumpAtFault(exception, record->crashDump, record->crashDumpFailure);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -125,6 +131,8 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
     outcome.stackOverflow = record.code == EXCEPTION_STACK_OVERFLOW;
     outcome.frames = record.frames;
     outcome.frameCount = record.frameCount;
+    outcome.crashDump = std::move(record.crashDump);
+    outcome.crashDumpFailure = std::move(record.crashDumpFailure);
   }
   return outcome;
 }

@@ -14,5 +14,6 @@ bool LogSaveFaults = false;
 bool WaitForSaveAtExit = true;
 double StuckSaveMinutes = 10;
 int SaveWaitSeconds = 60;
+int CrashDumps = 0;
 
 }  // namespace tamsel

@@ -11,9 +11,9 @@ std::string ConfigFilePath();
 
 // Reads config.json once and applies "CpuThreads" with the machine's hardware thread count,
 // the optional switches "LogSaveTimes", "LogSaveFaults" and "WaitForSaveAtExit", and the
-// optional limits "SaveWaitSeconds" and "StuckSaveMinutes" (a value of the wrong type or out of
-// range, a number beyond a double's range among them, is warned about and the default kept).
-// Only a regular file of at most 1 MiB, nested at most 16 levels deep, is read. A file that
+// optional limits "SaveWaitSeconds", "StuckSaveMinutes" and "CrashDumps" (a value of the wrong type
+// or out of range, a number beyond a double's range among them, is warned about and the default
+// kept). Only a regular file of at most 1 MiB, nested at most 16 levels deep, is read. A file that
 // cannot be read raises std::system_error with the system's reason, or std::runtime_error ("not
 // a regular file", too large, nested too deep, no "CpuThreads" member); the JSON library's
 // parse_error, type_error and out_of_range leave it too. Then the switches' warnings may have

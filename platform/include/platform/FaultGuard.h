@@ -33,6 +33,10 @@ struct GuardOutcome {
   static constexpr std::size_t kMaxFrames = 16;
   std::array<std::uintptr_t, kMaxFrames> frames{};
   std::size_t frameCount = 0;
+  // With crash dumps enabled (CrashDump.h): the dump written for the fault (its path, UTF-8),
+  // or why none could be.
+  std::string crashDump;
+  std::string crashDumpFailure;
 
   // CppException: the exception's type and what() text (empty for a type without one).
   std::string exceptionType;

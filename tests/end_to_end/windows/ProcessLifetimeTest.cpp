@@ -1,6 +1,7 @@
 #include <malloc.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "host/VelkorApi.h"
 #include "platform/ProcessExit.h"
 #include "sim/host/SimHost.h"
+#include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
 #include "tests/support/LoadedPluginFixture.h"
 
@@ -501,5 +503,96 @@ TEST_F(ProcessLifetimeTest, AnOverwrittenStackEndsTheProcessAtOnce) {
       ::testing::ExitedWithCode(static_cast<int>(STATUS_STACK_BUFFER_OVERRUN)), "");
 }
 #endif
+
+// With "CrashDumps", each crashed save leaves a minidump of the process, with the fault's
+// exception record and the save thread; the newest N stay; a dump that cannot be written costs
+// one warning, and the next save is accepted.
+class CrashDumpTest : public LoadedPluginFixture {
+ protected:
+  std::filesystem::path Folder() const {
+    return serverDir_.Path() / "VelkorApi" / "Plugins" / "Tamsel" / "crashes";
+  }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder(), ignored))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Loads the plug-in keeping two dumps, crashes one save and waits for what it logs of the
+  // dump; returns the save thread's id.
+  DWORD CrashASave() {
+    serverDir_.WriteConfig(R"({"CpuThreads": "", "CrashDumps": 2})");
+    LoadPlugin();
+    static std::atomic<DWORD> saveThread{0};
+    SimulatedSave::SetBody([](ADravikMode*) {
+      saveThread = GetCurrentThreadId();
+      RaiseFault(Fault::NullWrite);
+    });
+    SimulatedSave::Request();
+    EXPECT_TRUE(Eventually(
+        [this] {
+          return sink_->Contains("Crash dump written to") ||
+                 sink_->Contains("Could not write a crash");
+        },
+        std::chrono::minutes(5)));
+    return saveThread;
+  }
+};
+
+template <typename T>
+T Read(const std::string& bytes, std::size_t at) {
+  T value{};
+  if (at + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + at, sizeof(T));
+  return value;
+}
+
+// One crash (Wine's dbghelp takes seconds over a dump): the new dump, and the oldest of those
+// already there removed, two being kept.
+TEST_F(CrashDumpTest, TheDumpHoldsTheFaultAndTheSaveThreadAndTheNewestStay) {
+  std::filesystem::create_directories(Folder());
+  for (const char* name :
+       {"save-crash-20000101-000000-000.dmp", "save-crash-20000101-000000-001.dmp", "notes.txt"})
+    std::ofstream(Folder() / name) << "old";
+  const DWORD saveThread = CrashASave();
+  const std::vector<std::string> files = Files();
+  ASSERT_EQ(files.size(), 3U);
+  EXPECT_EQ(files[0], "notes.txt");
+  EXPECT_EQ(files[1], "save-crash-20000101-000000-001.dmp");
+  ASSERT_EQ(files[2].rfind("save-crash-2", 0), 0U) << files[2];
+  EXPECT_TRUE(sink_->Contains(files[2])) << "the log names the dump";
+  std::ifstream file(Folder() / files[2], std::ios::binary);
+  const std::string dump((std::istreambuf_iterator<char>(file)), {});
+  ASSERT_EQ(dump.substr(0, 4), "MDMP");
+  // The header's stream count and directory; an entry is {type, size, offset}, and the
+  // exception stream (type 6) starts {thread id, alignment, exception code, ...}.
+  const auto streams = Read<std::uint32_t>(dump, 8);
+  const auto directory = Read<std::uint32_t>(dump, 12);
+  std::size_t exception = 0;
+  for (std::uint32_t i = 0; i < streams; ++i) {
+    if (Read<std::uint32_t>(dump, directory + 12 * i) == 6)
+      exception = Read<std::uint32_t>(dump, directory + 12 * i + 8);
+  }
+  ASSERT_NE(exception, 0U) << "no exception stream";
+  EXPECT_EQ(Read<std::uint32_t>(dump, exception), saveThread);
+  EXPECT_EQ(Read<std::uint32_t>(dump, exception + 8), EXCEPTION_ACCESS_VIOLATION);
+}
+
+TEST_F(CrashDumpTest, ADumpThatCannotBeWrittenCostsOneWarning) {
+  std::filesystem::create_directories(Folder().parent_path());
+  std::ofstream(Folder()) << "a file where the folder should be";
+  CrashASave();
+  const std::vector<std::string> logged = Logged();
+  EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                          [](const std::string& line) {
+                            return line.rfind("warning|Could not write a crash dump (", 0) == 0;
+                          }),
+            1);
+  SimulatedSave::SetBody(nullptr);
+  const int before = SimulatedSave::Runs();
+  SimulatedSave::Request();
+  EXPECT_TRUE(Eventually([before] { return SimulatedSave::Runs() > before; }));
+}
 
 }  // namespace

@@ -214,6 +214,7 @@ TEST_F(ConfigTest, TheLimitsAreTakenInRangeAndOtherwiseWarnedAbout) {
     double stuckMinutes;
     int waitSeconds;
     std::vector<std::string> warnings;
+    int crashDumps = 0;
   };
   const std::string stuckWarning =
       "warning|\"StuckSaveMinutes\" in config.json must be a number from 0.001 to 10080; it is "
@@ -234,6 +235,12 @@ TEST_F(ConfigTest, TheLimitsAreTakenInRangeAndOtherwiseWarnedAbout) {
        10,
        60,
        {stuckWarning, waitWarning}},
+      {R"("CrashDumps": 1000)", 10, 60, {}, 1000},
+      {R"("CrashDumps": 2.5)",
+       10,
+       60,
+       {"warning|\"CrashDumps\" in config.json must be a whole number from 0 to 1000; it is left "
+        "at 0."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.members);
@@ -244,6 +251,7 @@ TEST_F(ConfigTest, TheLimitsAreTakenInRangeAndOtherwiseWarnedAbout) {
     LoadConfig(8);
     EXPECT_EQ(StuckSaveMinutes, c.stuckMinutes);
     EXPECT_EQ(SaveWaitSeconds, c.waitSeconds);
+    EXPECT_EQ(CrashDumps, c.crashDumps);
     EXPECT_EQ(Logged(), c.warnings);
   }
 }

@@ -34,5 +34,8 @@ extern bool WaitForSaveAtExit;
 extern double StuckSaveMinutes;
 // From config.json (default 60): how long an unload or a graceful exit waits for a running save.
 extern int SaveWaitSeconds;
+// From config.json (default 0, off): on Windows, a crash dump for each crashed save, the newest
+// this many kept.
+extern int CrashDumps;
 
 }  // namespace tamsel

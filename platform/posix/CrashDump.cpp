@@ -1,0 +1,15 @@
+#include "platform/CrashDump.h"
+
+namespace platform {
+
+// A POSIX process leaves a core dump where the system is set up for it; the guard has none
+// to write.
+bool CrashDumpsSupported() noexcept {
+  return false;
+}
+
+void EnableCrashDumps(const std::filesystem::path& /*folder*/, int /*keep*/) {}
+
+void DisableCrashDumps() noexcept {}
+
+}  // namespace platform
