@@ -156,7 +156,11 @@ void ClampOverflowingNumber(std::string& text, std::size_t start, std::size_t en
   const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
   long long magnitude = static_cast<long long>(point) - static_cast<long long>(firstDigit);
   if (exponentAt != std::string::npos) {
-    magnitude += std::strtoll(number.c_str() + exponentAt + 1, nullptr, 10);
+    // Clamped, so that the sum cannot overflow: an exponent this far out decides alone, and the
+    // mantissa's digits (at most a file's worth) fall far short of it.
+    constexpr long long kFarOut = 1LL << 40;
+    magnitude +=
+        std::clamp(std::strtoll(number.c_str() + exponentAt + 1, nullptr, 10), -kFarOut, kFarOut);
   }
   if (magnitude <= 0) return;
   text.replace(start, end - start, std::string(value < 0 ? "-" : "") + kLargestNumber);
