@@ -39,15 +39,6 @@ std::wstring UtcTimestamp() {
   return text;
 }
 
-std::string Utf8(const std::wstring& text) {
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(std::max(bytes, 0)), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), narrow.data(), bytes,
-                      nullptr, nullptr);
-  return narrow;
-}
-
 [[noreturn]] void ThrowSystemError(DWORD error, const char* what) {
   throw std::system_error(static_cast<int>(error), std::system_category(), what);
 }
@@ -147,10 +138,10 @@ void WriteCrashDumpAtFault(EXCEPTION_POINTERS* exception, std::string& path,
     }
     CloseHandle(file);
     RemoveOldestDumps(folder, keep);
-    path = Utf8(written.wstring());
+    path = written.u8string();
   } catch (const std::exception& error) {
     try {
-      failure = written.empty() ? Utf8(folder.wstring()) : Utf8(written.wstring());
+      failure = written.empty() ? folder.u8string() : written.u8string();
       failure += ": ";
       failure += error.what();
     } catch (...) {
