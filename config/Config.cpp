@@ -138,10 +138,36 @@ std::size_t NumberEnd(const std::string& text, std::size_t start) {
   return end;
 }
 
+// -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, the JSON grammar's number, whole.
+bool IsJsonNumber(const std::string& number) {
+  std::size_t at = 0;
+  const auto digits = [&number, &at] {
+    const std::size_t first = at;
+    while (at < number.size() && std::isdigit(static_cast<unsigned char>(number[at])) != 0)
+      ++at;
+    return at > first;
+  };
+  if (at < number.size() && number[at] == '-') ++at;
+  if (at < number.size() && number[at] == '0') {
+    ++at;
+  } else if (!digits()) {
+    return false;
+  }
+  if (at < number.size() && number[at] == '.' && (++at, !digits())) return false;
+  if (at < number.size() && (number[at] == 'e' || number[at] == 'E')) {
+    ++at;
+    if (at < number.size() && (number[at] == '+' || number[at] == '-')) ++at;
+    if (!digits()) return false;
+  }
+  return at == number.size();
+}
+
 // A number beyond a double's range (1e400) would end the whole parse with "number overflow";
 // read as the largest double of its sign, it is one member's value out of range like any other.
+// Only a valid number: "5e" or "--5" stays as it is, for the parser to refuse.
 void ClampOverflowingNumber(std::string& text, std::size_t start, std::size_t end) {
   const std::string number = text.substr(start, end - start);
+  if (!IsJsonNumber(number)) return;
   std::istringstream reader(number);
   reader.imbue(std::locale::classic());
   double value = 0;
@@ -152,7 +178,7 @@ void ClampOverflowingNumber(std::string& text, std::size_t start, std::size_t en
   const std::size_t exponentAt = number.find_first_of("eE");
   const std::string mantissa = number.substr(0, exponentAt);
   const std::size_t firstDigit = mantissa.find_first_of("123456789");
-  if (firstDigit == std::string::npos) return;  // zero, or not a number: the parser's to say
+  if (firstDigit == std::string::npos) return;  // zero
   const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
   long long magnitude = static_cast<long long>(point) - static_cast<long long>(firstDigit);
   if (exponentAt != std::string::npos) {

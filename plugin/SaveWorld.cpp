@@ -48,6 +48,24 @@ std::atomic<bool> StuckSaveReported{false};
 // The terminate handler of the thread whose request started the save under way.
 std::atomic<std::terminate_handler> RequestersTerminateHandler{nullptr};
 
+bool ClaimSaveFlag() {
+  return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
+}
+
+// This copy's flag, then the process's slot, which a save thread of a copy unloaded since may
+// still hold: one save at a time in the process.
+bool ClaimSave() {
+  if (!ClaimSaveFlag()) return false;
+  if (platform::ClaimProcessSaveSlot()) return true;
+  SaveInProgress.store(false, std::memory_order_release);
+  return false;
+}
+
+void ReleaseSave() {
+  platform::ReleaseProcessSaveSlot();
+  SaveInProgress.store(false, std::memory_order_release);
+}
+
 class DetourCall {
  public:
   DetourCall() {
@@ -133,7 +151,7 @@ class SaveSettlement {
       });
     }
     SaveAcceptedAt.store(0);
-    SaveInProgress.store(false, std::memory_order_release);
+    ReleaseSave();
   }
   SaveSettlement(const SaveSettlement&) = delete;
   SaveSettlement& operator=(const SaveSettlement&) = delete;
@@ -181,16 +199,17 @@ void PinSaveThread(platform::WorkerThread& saveThread) {
 }  // namespace
 
 void SaveWorker(ADravikMode* gameMode) {
-  // Microsoft's runtime keeps the terminate handler per thread: the save ends as it would have
-  // on the thread that asked for it, through the server's crash reporter, say.
-  std::set_terminate(RequestersTerminateHandler.load());
+  // Where the runtime keeps the terminate handler per thread, the save ends as it would have on
+  // the thread that asked for it, through the server's crash reporter, say. Where it keeps one
+  // for the process, that one is the server's already, and may have changed since the request.
+  if (platform::kTerminateHandlerPerThread) std::set_terminate(RequestersTerminateHandler.load());
   RunSave(gameMode);
 }
 
 namespace {
 
 void NoteSaveAccepted() {
-  RequestersTerminateHandler.store(std::get_terminate());
+  if (platform::kTerminateHandlerPerThread) RequestersTerminateHandler.store(std::get_terminate());
   RefusedDuringSave.store(nullptr);
   StuckSaveReported.store(false);
   SaveAcceptedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -242,7 +261,7 @@ void SaveWorldDetour(ADravikMode* gameMode) {
   const DetourCall call;
   // One test-and-set: two requests at the same instant never both get through. Once an unload
   // has begun it holds the flag, so nothing here starts a thread any more.
-  if (SaveInProgress.exchange(true, std::memory_order_acq_rel)) {
+  if (!ClaimSave()) {
     RefuseRequest(gameMode);
     return;
   }
@@ -330,16 +349,21 @@ class WaitAnnouncement {
   bool announced_ = false;
 };
 
+// "1 second", "60 seconds".
+std::string SecondsText(int seconds) {
+  return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
 // The wait gave up on a save that still runs. At an exit the save may end while the process
 // destroys the library's static objects: from now on it logs nothing.
 void ReportWaitTimedOut(bool exiting) {
   if (exiting && ExitWaitGaveUp.exchange(true)) return;
-  const int limit = SaveWaitSeconds;
-  PluginLog::Log([exiting, limit](spdlog::logger& log) {
+  PluginLog::Log([exiting](spdlog::logger& log) {
+    const std::string limit = SecondsText(SaveWaitSeconds);
     if (exiting) {
-      log.error("The world save did not finish within {} seconds; the server exits anyway.", limit);
+      log.error("The world save did not finish within {}; the server exits anyway.", limit);
     } else {
-      log.error("The world save did not finish within {} seconds; unloading anyway.", limit);
+      log.error("The world save did not finish within {}; unloading anyway.", limit);
     }
   });
   if (exiting) PluginLog::Close();
@@ -355,15 +379,12 @@ bool WaitForWorkers(std::chrono::steady_clock::time_point deadline, WaitAnnounce
   return platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
 }
 
-bool ClaimSaveFlag() {
-  return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
-}
-
-// Claims the flag once the running save has let it go; false when the deadline came first.
-bool WaitToClaimSaveFlag(std::chrono::steady_clock::time_point deadline,
-                         WaitAnnouncement& announce) {
-  return platform::WaitUntil(deadline, [&announce] {
-    if (ClaimSaveFlag()) return true;
+// Claims the flag (with `claim`) once the running save has let it go; false when the deadline
+// came first.
+bool WaitToClaim(bool (*claim)(), std::chrono::steady_clock::time_point deadline,
+                 WaitAnnouncement& announce) {
+  return platform::WaitUntil(deadline, [claim, &announce] {
+    if (claim()) return true;
     announce();
     return false;
   });
@@ -373,13 +394,12 @@ bool WaitToClaimSaveFlag(std::chrono::steady_clock::time_point deadline,
 // waits for when it outlasts the unload there: its first thread_local object with a
 // destructor, or a library it loads.
 void ReportUnloadHeldBySave() {
-  const int limit = SaveWaitSeconds;
-  PluginLog::Log([limit](spdlog::logger& log) {
+  PluginLog::Log([](spdlog::logger& log) {
     log.error(
-        "The world save did not finish within {} seconds; the unload waits for it to end, since "
-        "the save thread still runs the plug-in's code. If the save itself waits for the "
-        "system's loader lock (which the unload holds), neither will ever end.",
-        limit);
+        "The world save did not finish within {}; the unload waits for it to end, since the save "
+        "thread still runs the plug-in's code. If the save itself waits for the system's loader "
+        "lock (which the unload holds), neither will ever end.",
+        SecondsText(SaveWaitSeconds));
   });
 }
 
@@ -392,11 +412,13 @@ void WaitForSaveWorker() {
   const auto deadline = WaitDeadline(exiting);
   WaitAnnouncement announce(exiting);
   std::this_thread::sleep_for(kDetourGrace);
-  // The flag is claimed for good: a request that passed the host's hook just before it was
-  // removed starts no worker now. A save on this very thread holds it already, and so does a
-  // worker that will never enter the library now (it saves with the server's routine alone).
+  // This copy's flag is claimed for good: a request that passed the host's hook just before it
+  // was removed starts no worker now. A save on this very thread holds it already, and so does
+  // a worker that will never enter the library now (it saves with the server's routine alone).
+  // The process's slot is not this unload's to wait for: another copy's save runs none of this
+  // copy's code.
   const bool claimed = RunningSaveOnThisThread || platform::WorkerLeftOutOfUnload() ||
-                       WaitToClaimSaveFlag(deadline, announce);
+                       WaitToClaim(&ClaimSaveFlag, deadline, announce);
   // Requests inside the detour only log their refusal and return.
   const bool detourLeft = platform::WaitUntil(deadline, [] {
     return DetourCallsInFlight.load(std::memory_order_acquire) <= DetourCallsOnThisThread;
@@ -420,10 +442,11 @@ namespace {
 void WaitAtFirstExit(std::chrono::steady_clock::time_point deadline) {
   WaitAnnouncement announce(true);
   // Claimed, so that a request from another thread (which now saves on that thread) and the
-  // save once more below take turns.
-  const bool claimed = WaitToClaimSaveFlag(deadline, announce);
+  // save once more below take turns; with the process's slot, so that a save that another copy
+  // of the library started is waited for too.
+  const bool claimed = WaitToClaim(&ClaimSave, deadline, announce);
   if (!claimed || !WaitForWorkers(deadline, announce)) {
-    if (claimed) SaveInProgress.store(false, std::memory_order_release);
+    if (claimed) ReleaseSave();
     ReportWaitTimedOut(true);
     return;
   }
@@ -431,7 +454,7 @@ void WaitAtFirstExit(std::chrono::steady_clock::time_point deadline) {
   platform::WaitForNewestWorkerToEnd(kWorkerEndLimit);
   ADravikMode* const refused = RefusedDuringSave.exchange(nullptr);
   if (refused == nullptr) {
-    SaveInProgress.store(false, std::memory_order_release);
+    ReleaseSave();
     return;
   }
   // Without the plug-in the server would have saved its latest state here; the running save

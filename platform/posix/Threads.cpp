@@ -81,6 +81,36 @@ pthread_t NativeThread(std::uintptr_t native) {
   return static_cast<pthread_t>(native);
 }
 
+// The calling thread's stack size (for the main thread, the limit it may grow to), or 0 where
+// the system does not say.
+std::size_t CallingThreadStackSize() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  std::size_t size = 0;
+  if (pthread_attr_getstacksize(&attributes, &size) != 0) size = 0;
+  pthread_attr_destroy(&attributes);
+  return size;
+}
+
+// Starts `request`'s thread with at least the calling thread's stack, so that a save that fits
+// on the server's thread fits on its own too; with the system's default should that size not be
+// had.
+int CreateWorker(pthread_t& thread, StartRequest* request) {
+  pthread_attr_t attributes;
+  std::size_t defaultSize = 0;
+  if (pthread_attr_init(&attributes) == 0) {
+    const std::size_t wanted = std::min(CallingThreadStackSize(), kMaxWorkerStackBytes);
+    if (pthread_attr_getstacksize(&attributes, &defaultSize) == 0 && wanted > defaultSize &&
+        pthread_attr_setstacksize(&attributes, wanted) == 0 &&
+        pthread_create(&thread, &attributes, &WorkerMain, request) == 0) {
+      pthread_attr_destroy(&attributes);
+      return 0;
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  return pthread_create(&thread, nullptr, &WorkerMain, request);
+}
+
 }  // namespace
 
 // The unload waits for every worker started, so none ever finds the library gone.
@@ -93,7 +123,7 @@ bool WorkerThread::Start(void (*body)(void*), void* arg, void (*)(void*)) noexce
     ++WorkersNotYetStarted;
   }
   pthread_t thread{};
-  if (pthread_create(&thread, nullptr, &WorkerMain, request) != 0) {
+  if (CreateWorker(thread, request) != 0) {
     delete request;
     std::lock_guard<std::mutex> lock(WorkersMutex);
     --WorkersNotYetStarted;
@@ -141,6 +171,12 @@ bool AnyWorkerInLibrary() noexcept {
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept {
   return WaitUntil(std::chrono::steady_clock::now() + limit, [] { return !AnyWorkerInLibrary(); });
 }
+
+bool ClaimProcessSaveSlot() noexcept {
+  return true;
+}
+
+void ReleaseProcessSaveSlot() noexcept {}
 
 bool WorkerLeftOutOfUnload() noexcept {
   return false;

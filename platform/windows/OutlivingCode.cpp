@@ -20,7 +20,7 @@ struct EntryTargets {
 };
 
 constexpr std::size_t kEntries = static_cast<std::size_t>(OutlivingEntry::Count);
-constexpr std::size_t kEntryCodeSize = 96;
+constexpr std::size_t kEntryCodeSize = 128;
 
 // Code on a page that is executable and never written once made; what the code reads and
 // counts on the page after it, writable and never executed.
@@ -28,10 +28,13 @@ constexpr std::size_t kPageSize = 4096;
 
 struct Page {
   unsigned char entryCode[kEntries][kEntryCodeSize];
-  unsigned char callThenExitThread[32];
+  unsigned char callThenExitThread[64];
   alignas(kPageSize) EntryTargets targets[kEntries];
   void* getModuleHandleEx;
+  void* freeLibrary;
+  void* releaseSemaphore;
   void* exitThread;
+  HANDLE releasedAtThreadEnd;  // the page's own handle; null for none
   volatile LONG threadsInside;
 };
 static_assert(offsetof(Page, targets) == kPageSize, "code and data on pages of their own");
@@ -62,7 +65,9 @@ class CodeWriter {
 };
 
 // GetModuleHandleExW(FROM_ADDRESS, inside, &module); on success jump to inLibrary, else to
-// otherwise; the four argument registers and the stack as they came.
+// otherwise; the four argument registers and the stack as they came. A reference taken once
+// the entry leads to otherwise (inLibrary == otherwise: the library is gone, and whatever lies
+// at its address now is another module) is given back first.
 void WriteEntry(unsigned char* at, const EntryTargets& targets, Page& page) {
   CodeWriter code(at);
   code.RipRelative({0xF0, 0xFF, 0x05},
@@ -74,8 +79,13 @@ void WriteEntry(unsigned char* at, const EntryTargets& targets, Page& page) {
   code.Bytes({0x4C, 0x8D, 0x44, 0x24, 0x28});                // lea r8, [rsp+0x28]
   code.RipRelative({0xFF, 0x15}, &page.getModuleHandleEx);   // call [GetModuleHandleExW]
   code.RipRelative({0x4C, 0x8B, 0x15}, &targets.otherwise);  // mov r10, [otherwise]
-  code.Bytes({0x85, 0xC0, 0x74, 0x07});                      // test eax, eax; jz +7
+  code.Bytes({0x85, 0xC0, 0x74, 0x22});                      // test eax, eax; jz +0x22
   code.RipRelative({0x4C, 0x8B, 0x15}, &targets.inLibrary);  // mov r10, [inLibrary]
+  code.RipRelative({0x4C, 0x3B, 0x15}, &targets.otherwise);  // cmp r10, [otherwise]
+  code.Bytes({0x75, 0x12});                                  // jne +0x12
+  code.Bytes({0x48, 0x8B, 0x4C, 0x24, 0x28});                // mov rcx, [rsp+0x28]
+  code.RipRelative({0xFF, 0x15}, &page.freeLibrary);         // call [FreeLibrary]
+  code.RipRelative({0x4C, 0x8B, 0x15}, &targets.otherwise);  // mov r10, [otherwise]
   code.Bytes({0x48, 0x83, 0xC4, 0x38});                      // add rsp, 0x38
   code.Bytes({0x41, 0x59, 0x41, 0x58, 0x5A, 0x59});          // pop r9, r8, rdx, rcx
   code.RipRelative({0xF0, 0xFF, 0x0D},
@@ -83,16 +93,23 @@ void WriteEntry(unsigned char* at, const EntryTargets& targets, Page& page) {
   code.Bytes({0x41, 0xFF, 0xE2});                            // jmp r10
 }
 
-// rcx: { function, argument, ... }. Calls function(argument), then ExitThread(0).
+// rcx: { function, argument, ... }. Calls function(argument), then
+// ReleaseSemaphore(releasedAtThreadEnd, 1, null) (a call that fails on a null handle) and
+// ExitThread(0).
 void WriteCallThenExitThread(unsigned char* at, Page& page) {
   CodeWriter code(at);
-  code.Bytes({0x48, 0x83, 0xEC, 0x28});              // sub rsp, 0x28
-  code.Bytes({0x48, 0x89, 0xC8});                    // mov rax, rcx
-  code.Bytes({0x48, 0x8B, 0x48, 0x08});              // mov rcx, [rax+8]
-  code.Bytes({0xFF, 0x10});                          // call [rax]
-  code.Bytes({0x31, 0xC9});                          // xor ecx, ecx
-  code.RipRelative({0xFF, 0x15}, &page.exitThread);  // call [ExitThread]
-  code.Bytes({0xCC});                                // int3: never reached
+  code.Bytes({0x53});                                               // push rbx
+  code.Bytes({0x48, 0x83, 0xEC, 0x20});                             // sub rsp, 0x20
+  code.Bytes({0x48, 0x89, 0xCB});                                   // mov rbx, rcx
+  code.Bytes({0x48, 0x8B, 0x4B, 0x08});                             // mov rcx, [rbx+8]
+  code.Bytes({0xFF, 0x13});                                         // call [rbx]
+  code.RipRelative({0x48, 0x8B, 0x0D}, &page.releasedAtThreadEnd);  // mov rcx, [semaphore]
+  code.Bytes({0xBA, 0x01, 0x00, 0x00, 0x00});                       // mov edx, 1
+  code.Bytes({0x45, 0x31, 0xC0});                                   // xor r8d, r8d
+  code.RipRelative({0xFF, 0x15}, &page.releaseSemaphore);           // call [ReleaseSemaphore]
+  code.Bytes({0x31, 0xC9});                                         // xor ecx, ecx
+  code.RipRelative({0xFF, 0x15}, &page.exitThread);                 // call [ExitThread]
+  code.Bytes({0xCC});                                               // int3: never reached
 }
 
 void MakeCodeExecutable(Page* page) {
@@ -101,10 +118,11 @@ void MakeCodeExecutable(Page* page) {
   FlushInstructionCache(GetCurrentProcess(), page, kPageSize);
 }
 
-// Any address of this library's code will do for the reference.
-void AnchorInThisLibrary() {}
-
 }  // namespace
+
+// The reference is taken by this library's first address: whatever module lies there once the
+// library has gone is found by it too, whatever its size.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 bool MakeOutlivingCode() noexcept {
   if (Code != nullptr) return true;
@@ -112,9 +130,11 @@ bool MakeOutlivingCode() noexcept {
       VirtualAlloc(nullptr, sizeof(Page), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (page == nullptr) return false;
   page->getModuleHandleEx = reinterpret_cast<void*>(&GetModuleHandleExW);
+  page->freeLibrary = reinterpret_cast<void*>(&FreeLibrary);
+  page->releaseSemaphore = reinterpret_cast<void*>(&ReleaseSemaphore);
   page->exitThread = reinterpret_cast<void*>(&ExitThread);
   for (std::size_t i = 0; i < kEntries; ++i) {
-    page->targets[i].inside = reinterpret_cast<void*>(&AnchorInThisLibrary);
+    page->targets[i].inside = &__ImageBase;
     WriteEntry(page->entryCode[i], page->targets[i], *page);
   }
   WriteCallThenExitThread(page->callThenExitThread, *page);
@@ -144,6 +164,15 @@ void* CallThenExitThreadAddress() noexcept {
   return Code != nullptr ? Code->callThenExitThread : nullptr;
 }
 
+void ReleaseAtThreadEnd(HANDLE semaphore) noexcept {
+  if (Code == nullptr || Code->releasedAtThreadEnd != nullptr) return;
+  HANDLE own = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), semaphore, GetCurrentProcess(), &own, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    Code->releasedAtThreadEnd = own;
+  }
+}
+
 void KeepOutlivingCode() noexcept {
   Kept.store(true);
 }
@@ -151,6 +180,7 @@ void KeepOutlivingCode() noexcept {
 void ReleaseOutlivingCode(bool mayBeReached) noexcept {
   if (Code == nullptr) return;
   if (!mayBeReached && !Kept.load() && Code->threadsInside == 0) {
+    if (Code->releasedAtThreadEnd != nullptr) CloseHandle(Code->releasedAtThreadEnd);
     VirtualFree(Code, 0, MEM_RELEASE);
   }
   Code = nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 // Entry points into this library that other code may reach when the library may already be
 // gone, or be going: an import table entry redirected here, a save thread's start. They live in
 // a page of their own, outside the library's image. Each first takes a reference to the
@@ -24,9 +26,11 @@ void SetOutlivingTargets(OutlivingEntry entry, void* inLibrary, void* otherwise)
 void LeadToOtherwise(OutlivingEntry entry) noexcept;
 
 // Code outside the library for a thread whose start found the library gone: reads the
-// function and its argument from the first two pointers of its start argument, calls it, and
-// ends the thread.
+// function and its argument from the first two pointers of its start argument, calls it,
+// releases the semaphore given to ReleaseAtThreadEnd (if any), and ends the thread.
 void* CallThenExitThreadAddress() noexcept;
+// The page keeps a handle of its own to `semaphore`, for as long as the page stays. Once.
+void ReleaseAtThreadEnd(HANDLE semaphore) noexcept;
 
 // An entry that could not be put back may still lead to the page: it stays for good.
 void KeepOutlivingCode() noexcept;

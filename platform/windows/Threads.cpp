@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
+#include <string>
 #include <system_error>
 
 #include "windows/ModuleImage.h"
@@ -31,14 +33,33 @@ void KeepAsNewestWorker(HANDLE thread) {
   if (HANDLE older = NewestWorker.exchange(copy)) CloseHandle(older);
 }
 
-// Gives the handle back when the library is unloaded, and the outliving code unless a worker
-// started before the unload has still to come through it.
+// The process's one save slot, shared by every copy of the library loaded in it: a semaphore
+// of one, named after the process. Made at the first request; the outliving code keeps a
+// handle of its own, so that the slot outlives a copy whose worker has still to give it back.
+std::atomic<HANDLE> SaveSlot{nullptr};
+
+HANDLE ProcessSaveSlot() {
+  if (HANDLE slot = SaveSlot.load()) return slot;
+  const std::wstring name = L"Local\\TamselSave-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE made = CreateSemaphoreW(nullptr, 1, 1, name.c_str());
+  if (made == nullptr) return nullptr;
+  HANDLE none = nullptr;
+  if (SaveSlot.compare_exchange_strong(none, made)) return made;
+  CloseHandle(made);
+  return none;
+}
+
+// At the unload: a worker that has not entered the library yet never will (its start leads
+// to the server's routine); the handles go, and the outliving code unless such a worker has
+// still to come through it.
 struct ReleaseAtUnload {
   ReleaseAtUnload() = default;
   ReleaseAtUnload(const ReleaseAtUnload&) = delete;
   ReleaseAtUnload& operator=(const ReleaseAtUnload&) = delete;
   ~ReleaseAtUnload() {
+    LeadToOtherwise(OutlivingEntry::WorkerStart);
     if (HANDLE thread = NewestWorker.exchange(nullptr)) CloseHandle(thread);
+    if (HANDLE slot = SaveSlot.exchange(nullptr)) CloseHandle(slot);
     ReleaseOutlivingCode(WorkersStarting.load() > 0);
   }
 } ReleasedAtUnload;
@@ -48,7 +69,6 @@ struct StartRequest {
   void (*withoutLibrary)(void*);
   void* arg;
   void (*body)(void*);
-  const void* startedBy;  // the instance of the library that started the worker
 };
 
 // Runs the library's own thread-local storage callbacks for the calling thread as the loader
@@ -103,27 +123,18 @@ void ReleaseRuntimeState(bool libraryUnloading) noexcept {
 
 namespace {
 
-// This instance of the library: one loaded again at the same address has a page of its own.
-const void* ThisInstance() {
-  return OutlivingEntryAddress(OutlivingEntry::WorkerStart);
-}
-
 // A plain Win32 thread, not std::thread: the worker ends in FreeLibraryAndExitThread, which skips
 // whatever exit path a thread library has, so a thread library's per-thread state would never
 // be freed. Nothing here is allocated per thread but the request, freed as the thread starts.
 // The same holds for a Visual Studio build: CreateThread, unlike the C runtime's
 // _beginthreadex, takes no module reference of its own that the thread would have to drop, and
 // the C runtime frees its per-thread data on the thread-detach notification of ExitThread.
-// Reached through the outliving start, with a reference to the library taken for this thread.
+// Reached through the outliving start, with a reference to the library taken for this thread;
+// only while the library that started it is loaded (the unload leads the start elsewhere).
 DWORD WINAPI WorkerMain(LPVOID parameter) {
   auto* const library = reinterpret_cast<HMODULE>(&__ImageBase);
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
-  if (start.startedBy != ThisInstance()) {
-    // Started by an instance of the library unloaded since: this one owes it nothing.
-    start.withoutLibrary(start.arg);
-    FreeLibraryAndExitThread(library, 0);
-  }
   WorkersInSave.fetch_add(1);
   WorkersStarting.fetch_sub(1);
   InSaveOnThisThread = true;
@@ -134,6 +145,24 @@ DWORD WINAPI WorkerMain(LPVOID parameter) {
   // Drops this worker's reference and ends the thread in one step, so an unload that came
   // while the save ran happens only once the thread no longer runs the library's code.
   FreeLibraryAndExitThread(library, 0);
+}
+
+// The calling thread's stack reservation: from the base of the region that holds its stack to
+// the stack's top.
+SIZE_T CallingThreadStackReserve() {
+  MEMORY_BASIC_INFORMATION region{};
+  const auto* top = static_cast<const char*>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
+  if (VirtualQuery(&region, &region, sizeof(region)) == 0 || region.AllocationBase == nullptr)
+    return 0;
+  return static_cast<SIZE_T>(top - static_cast<const char*>(region.AllocationBase));
+}
+
+// What the program's image asks for new threads.
+SIZE_T DefaultStackReserve() {
+  const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)
+      ->OptionalHeader.SizeOfStackReserve;
 }
 
 }  // namespace
@@ -147,16 +176,21 @@ bool WorkerThread::Start(void (*body)(void*), void* arg, void (*withoutLibrary)(
   static const bool targetsSet = [] {
     SetOutlivingTargets(OutlivingEntry::WorkerStart, reinterpret_cast<void*>(&WorkerMain),
                         CallThenExitThreadAddress());
+    if (HANDLE slot = ProcessSaveSlot()) ReleaseAtThreadEnd(slot);
     return true;
   }();
   (void)targetsSet;
-  auto* request = new (std::nothrow) StartRequest{withoutLibrary, arg, body, ThisInstance()};
+  auto* request = new (std::nothrow) StartRequest{withoutLibrary, arg, body};
   if (request == nullptr) return false;
   WorkersStarting.fetch_add(1);
   // Suspended until Detach: it can be pinned before it runs, and cannot end before that.
   const auto entry =
       reinterpret_cast<LPTHREAD_START_ROUTINE>(OutlivingEntryAddress(OutlivingEntry::WorkerStart));
-  HANDLE thread = CreateThread(nullptr, 0, entry, request, CREATE_SUSPENDED, nullptr);
+  // 0: the program's default.
+  const SIZE_T callers = std::min<SIZE_T>(CallingThreadStackReserve(), kMaxWorkerStackBytes);
+  const SIZE_T reserve = callers > DefaultStackReserve() ? callers : 0;
+  HANDLE thread = CreateThread(nullptr, reserve, entry, request,
+                               CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) {
     WorkersStarting.fetch_sub(1);
     delete request;
@@ -216,6 +250,16 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept {
   }
   CloseHandle(thread);
   return ended;
+}
+
+bool ClaimProcessSaveSlot() noexcept {
+  HANDLE slot = ProcessSaveSlot();
+  // Without a slot, each copy's own save flag is all there is.
+  return slot == nullptr || WaitForSingleObject(slot, 0) == WAIT_OBJECT_0;
+}
+
+void ReleaseProcessSaveSlot() noexcept {
+  if (HANDLE slot = SaveSlot.load()) ReleaseSemaphore(slot, 1, nullptr);
 }
 
 // Windows ends a thread without unwinding it.

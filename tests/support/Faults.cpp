@@ -19,6 +19,15 @@ __attribute__((noinline)) int Recurse(int depth) {
   return Recurse(depth + 1) + frame[(depth * 7) % sizeof(frame)];
 }
 
+constexpr std::size_t kStackUseFrame = 2048;  // below a page: each call touches the next one
+
+__attribute__((noinline)) int UseStackFrames(std::size_t frames) {
+  if (frames == 0) return 0;
+  volatile char frame[kStackUseFrame];
+  frame[0] = static_cast<char>(frames);
+  return UseStackFrames(frames - 1) + frame[0];
+}
+
 // The other faults, as the server's own null write: written out for real at any optimisation
 // level.
 __attribute__((noinline)) void RaiseDivideByZero() {
@@ -89,6 +98,10 @@ void RaiseFault(Fault fault) {
       break;
   }
   std::abort();  // the fault did not happen: make that impossible to miss
+}
+
+void UseStack(std::size_t bytes) {
+  UseStackFrames(bytes / kStackUseFrame);
 }
 
 bool IsProcessorFault(Fault fault) {

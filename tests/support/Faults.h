@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -29,6 +30,11 @@ bool IsProcessorFault(Fault fault);
 // words that name it in a fault report.
 std::uint32_t ExpectedFaultCode(Fault fault);
 std::string ExpectedFaultWords(Fault fault);
+
+// Writes into about `bytes` of the calling thread's stack, a frame at a time, as deep code does.
+void UseStack(std::size_t bytes);
+// Runs fn() on a new thread whose stack holds `bytes`, and returns once that thread has ended.
+void RunOnThreadWithStack(std::size_t bytes, void (*fn)());
 
 // While it lives, new threads cannot be created in this process (where the platform lets a
 // test arrange that; Active() says whether it could).

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -9,6 +10,10 @@
 // drops as it ends; on POSIX the unload waits until the thread is gone (AnyWorkerInLibrary).
 namespace platform {
 
+// The largest stack a worker is given: a thread whose stack may grow without limit (a main
+// thread under "ulimit -s unlimited") reserves this much for its worker.
+inline constexpr std::size_t kMaxWorkerStackBytes = std::size_t{1} << 30;
+
 class WorkerThread {
  public:
   WorkerThread() = default;
@@ -16,7 +21,9 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  // Makes a new thread for body(arg), with the platform's default stack size and priority; it
+  // Makes a new thread for body(arg), with the platform's default priority and a stack as
+  // large as the calling thread's (at least the system's default for new threads, at most
+  // kMaxWorkerStackBytes), so that what runs on the caller's stack runs on the new one; it
   // runs once detached, so that it can be pinned first and cannot have ended by then. False,
   // with nothing started, when the system has no thread to give. Should the library be unloaded
   // before the new thread has entered its code (Windows: the thread takes its own reference to
@@ -37,8 +44,25 @@ class WorkerThread {
   [[maybe_unused]] void* held_ = nullptr;  // POSIX: what lets the thread run
 };
 
+// Whether the C++ runtime keeps the terminate handler per thread (Microsoft's, where a new
+// thread starts with the default one) rather than one for the whole process (libstdc++,
+// libc++), which a thread must then leave as the program set it.
+#if defined(_MSC_VER)
+inline constexpr bool kTerminateHandlerPerThread = true;
+#else
+inline constexpr bool kTerminateHandlerPerThread = false;
+#endif
+
 // The system's words for an error code that a function here returned.
 std::string SystemErrorText(int code);
+
+// One save at a time in the process, whatever copies of the library come and go in it: a save
+// claims the process's slot as it is accepted (false: another copy's save holds it) and gives
+// it back as it ends. On Windows a copy's save thread can outlive the copy, and gives the slot
+// back from outliving code once its save is done. On POSIX an unload waits for every worker of
+// its copy, so each copy's own save flag suffices: the slot is always free there.
+bool ClaimProcessSaveSlot() noexcept;
+void ReleaseProcessSaveSlot() noexcept;
 
 // True while a worker other than the calling thread may still run the library's code.
 bool AnyWorkerInLibrary() noexcept;

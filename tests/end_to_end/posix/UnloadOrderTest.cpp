@@ -195,8 +195,7 @@ TEST_P(ExitTest, OneWaitOneShutdownSaveAndNoCrash) {
   const std::string log = ReadFile(logFile);
   const bool stuck = exitCase == ExitCase::StuckSave;
   EXPECT_LE(CountIn(log, kExitWaitLine), 1) << log;
-  EXPECT_EQ(CountIn(log, "did not finish within 1 seconds; the server exits anyway."),
-            stuck ? 1 : 0)
+  EXPECT_EQ(CountIn(log, "did not finish within 1 second; the server exits anyway."), stuck ? 1 : 0)
       << log;
   EXPECT_EQ(CountIn(log, "Saving once more before exit"), stuck ? 0 : 1) << log;
   EXPECT_EQ(CountIn(log, "World saved in"), 0) << log;

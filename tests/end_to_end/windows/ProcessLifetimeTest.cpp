@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,23 @@
 #include "tests/support/Gate.h"
 #include "tests/support/LoadedPluginFixture.h"
 
+// Work for this program's thread to do while it holds the loader lock: the lock holder's
+// library calls this from its attach notification.
+std::function<void()> WorkUnderLoaderLock;
+
+extern "C" __declspec(dllexport) bool TamselTestUnderLoaderLock() {
+  if (!WorkUnderLoaderLock) return false;
+  WorkUnderLoaderLock();
+  return true;
+}
+
 namespace {
+
+void RunHoldingTheLoaderLock(std::function<void()> work) {
+  WorkUnderLoaderLock = std::move(work);
+  if (HMODULE holder = LoadLibraryW(L"" TAMSEL_LOADER_LOCK_HOLDER_FILE)) FreeLibrary(holder);
+  WorkUnderLoaderLock = nullptr;
+}
 
 struct HeapUse {
   long long blocks = 0;
@@ -167,7 +184,18 @@ TEST_F(ProcessLifetimeTest, UnloadDuringASaveWhileSavesAreAskedForKeepsTheServer
   serverDir_.WriteConfig(R"({"CpuThreads": ""})");
   for (int cycle = 0; cycle < 10; ++cycle) {
     LoadPlugin();
-    StartSaveThatTakes(std::chrono::milliseconds(30));
+    // A request that the last copy accepted as it went may still be saving, and this copy
+    // refuses requests until it is done: asked until a save runs.
+    auto started = std::make_shared<Gate>();
+    SimulatedSave::SetBody([started](ADravikMode*) {
+      started->Open();
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    });
+    ASSERT_TRUE(Eventually([&started] {
+      SimulatedSave::Request();
+      return started->Wait(std::chrono::milliseconds(10));
+    })) << "cycle "
+        << cycle;
     ReleasePlugin();  // the save thread holds the last reference now
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (SimOs::DynamicLibrary::IsLoaded(TAMSEL_PLUGIN_FILE) &&
@@ -297,6 +325,72 @@ TEST_F(ProcessLifetimeTest, ASaveAskedForWhileTheLoaderIsBusyRunsOnItsOwnThread)
   EXPECT_NE(SimulatedSave::LastThread(), std::this_thread::get_id());
   EXPECT_FALSE(sink_->Contains("Could not start a save thread"));
 }
+
+// The host frees the plug-in while a save it accepted waits for the loader (held by this
+// thread throughout), then loads the plug-in again or another library lands where it was. The
+// accepted save still runs, once, by the server's routine alone; a copy loaded meanwhile refuses
+// requests until that save has ended; the save's thread never enters the other library, and
+// keeps no reference to it.
+struct ReloadWay {
+  const char* name;
+  bool anotherLibraryInItsPlace;
+};
+
+void PrintTo(const ReloadWay& way, std::ostream* out) {
+  *out << way.name;
+}
+
+class UnloadBeforeASaveStartsTest : public LoadedPluginFixture,
+                                    public ::testing::WithParamInterface<ReloadWay> {};
+
+TEST_P(UnloadBeforeASaveStartsTest, OneSaveAtATimeAndNoOtherLibraryEntered) {
+  const ReloadWay way = GetParam();
+  serverDir_.WriteConfig(R"({"CpuThreads": ""})");
+  static std::atomic<int> running{0};
+  static std::atomic<int> mostAtOnce{0};
+  running = 0;
+  mostAtOnce = 0;
+  SimulatedSave::SetBody([](ADravikMode*) {
+    const int now = ++running;
+    for (int most = mostAtOnce.load();
+         now > most && !mostAtOnce.compare_exchange_weak(most, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second save
+    --running;
+  });
+  LoadPlugin();
+  HMODULE other = nullptr;
+  RunHoldingTheLoaderLock([&] {
+    const HMODULE firstCopy = GetModuleHandleW(L"Tamsel.dll");
+    SimulatedSave::Request();  // accepted; its thread waits for the loader
+    ReleasePlugin();
+    if (way.anotherLibraryInItsPlace) {
+      other = LoadLibraryW(L"" TAMSEL_FOREIGN_LIBRARY_FILE);
+      EXPECT_EQ(other, firstCopy) << "the other library did not take the plug-in's place";
+    } else {
+      LoadPlugin();
+      SimulatedSave::Request();  // the first copy's save has yet to run
+      EXPECT_EQ(SimulatedSave::Runs(), 0);
+    }
+  });
+  ASSERT_TRUE(Eventually([] { return SimulatedSave::Runs() == 1; }));
+  if (way.anotherLibraryInItsPlace) {
+    ASSERT_TRUE(FreeLibrary(other));
+    EXPECT_FALSE(SimOs::DynamicLibrary::IsLoaded(TAMSEL_FOREIGN_LIBRARY_FILE))
+        << "the save's thread holds a reference to the other library";
+    LoadPlugin();
+  } else {
+    EXPECT_EQ(sink_->CountOf("warning", "World Already Saving!"), 1);
+  }
+  SaveOnce();  // accepted once the first save has ended
+  EXPECT_EQ(SimulatedSave::Runs(), 2);
+  EXPECT_EQ(mostAtOnce.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, UnloadBeforeASaveStartsTest,
+                         ::testing::Values(ReloadWay{"Reloaded", false},
+                                           ReloadWay{"AnotherLibraryInItsPlace", true}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // exit() while another thread's FreeLibrary unloads the plug-in (holding the loader lock): the
 // process ends with the exit's code, as it would without the plug-in.

@@ -408,6 +408,11 @@ TEST_F(ConfigTest, JsonErrorsLeaveLoadConfigWithNothingLoggedOrChanged) {
       {"{\"CpuThreads\": 5}", 302, "type must be string, but is number"},
       {"{\"CpuThreads\": [0, 1]}", 302, "type must be string, but is array"},
       {"{\"CpuThreads\": 1e999}", 302, "type must be string, but is number"},
+      // Not numbers at all: refused as the file's syntax, never read as a number out of range.
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 5e}", 101, "parse_error"},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 1E+}", 101, "parse_error"},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": --5}", 101, "parse_error"},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": -5e}", 101, "parse_error"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);

@@ -143,23 +143,52 @@ TEST_F(SaveWorldTest, NothingASinkThrowsLeavesThePlugIn) {
   EXPECT_EQ(SaveRuns(), 2) << "the failed save's thread left the flag set";
 }
 
-// The server's terminate handler (a crash reporter's) covers its saves: a save thread takes the
-// one of the thread that asked for the save, as Microsoft's runtime keeps it per thread.
+// The server's terminate handler (a crash reporter's) covers its saves: where the runtime keeps
+// it per thread (Microsoft's), a save thread takes the one of the thread that asked for the
+// save; where one serves the process, the save thread leaves it alone, so a handler the server
+// installs after its request is the one that runs. That one is installed here while the
+// request is still starting the save thread: as it logs a pinning the system refused.
 [[noreturn]] void ExitWith17() {
   std::_Exit(17);
 }
+[[noreturn]] void ExitWith18() {
+  std::_Exit(18);
+}
+
+class HandlerChangingSink : public LineSink {
+ protected:
+  void Write(std::string /*line*/, std::string text) override {
+    if (text.rfind("Could not pin", 0) == 0) std::set_terminate(&ExitWith18);
+  }
+};
 
 TEST_F(SaveWorldTest, TerminateInASaveReachesTheServersHandler) {
+  if (std::thread::hardware_concurrency() >= 64) GTEST_SKIP() << "processor 63 exists here";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        GetLogSinks().push_back(std::make_shared<HandlerChangingSink>());
+        PluginLog::Get().Init("Tamsel");
+        AffinityEnabled = true;
+        AffinityMask = std::uint64_t{1} << 63;
         std::set_terminate(&ExitWith17);
         SetSaveBody([](ADravikMode*) { std::terminate(); });
         RequestSave();
         Eventually([] { return false; }, std::chrono::minutes(1));
         std::_Exit(0);
       },
-      ::testing::ExitedWithCode(17), "");
+      ::testing::ExitedWithCode(platform::kTerminateHandlerPerThread ? 17 : 18), "");
+}
+
+// A save that needs more stack than a new thread gets by default (8 MiB on Linux, 1 or 2 MiB
+// on Windows) runs on its save thread as it would on the server's thread that asked for it.
+TEST_F(SaveWorldTest, TheSaveThreadHasAsMuchStackAsTheThreadThatAsked) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  SetSaveBody([](ADravikMode*) { UseStack(24 * kMiB); });
+  RunOnThreadWithStack(64 * kMiB, [] { RequestSave(); });
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(SaveRuns(), 1);
+  EXPECT_EQ(sink_->Logged(), std::vector<std::string>{});
 }
 
 // Pinning the system refuses (here a processor the machine does not have) is reported once,
