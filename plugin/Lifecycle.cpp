@@ -32,7 +32,9 @@ void EnableCrashDumps() {
   if (CrashDumps <= 0) return;
   if (!platform::CrashDumpsSupported()) {
     PluginLog::Log([](spdlog::logger& log) {
-      log.warn("\"CrashDumps\" in config.json is for Windows; here no dumps are written.");
+      log.warn(
+          "\"CrashDumps\" in config.json is for Windows: here a crashed save leaves no dump and "
+          "no core file, only its log lines (\"LogSaveFaults\" adds its stack).");
     });
     return;
   }

@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -38,14 +40,21 @@ std::array<bool, kGuardedSignals.size()> LaterComponent{};
 std::mutex HandlersMutex;
 std::atomic<bool> HandlersInstalled{false};
 
+// How much of the guard's own frames is kept to compare with at a fault.
+constexpr std::size_t kGuardFramesKept = 2048;
+
 // The guarded call in progress on a thread: where a fault jumps back to, and what it records.
+// Never on the guarded thread's stack, which the guarded call may have overwritten: made on the
+// heap for each guarded call, and reached by the handler through the initial-exec pointer below.
 struct ActiveGuard {
   sigjmp_buf jump;
+  ActiveGuard* enclosing;
   int signal;
   void* address;
   std::uintptr_t instruction;
   GuardOutcome::Access access;
   bool stackOverflow;
+  bool generalProtection;
   bool sent;
   pid_t sender;
   std::array<std::uintptr_t, GuardOutcome::kMaxFrames> frames;
@@ -53,12 +62,19 @@ struct ActiveGuard {
   // While the handler walks the stack: where a fault in the walk itself jumps back to.
   sigjmp_buf walkJump;
   bool walking;
+  // The frames that the jump back returns through (from the guarded call's caller up to the
+  // return address of RunGuarded), as they were when the call began: the first and the last
+  // kGuardFramesKept / 2 bytes of them when they are larger.
+  std::uintptr_t guardFramesLow;
+  std::size_t guardFramesSize;
+  std::array<unsigned char, kGuardFramesKept> guardFrames;
 };
 
 // initial-exec: the handler must not allocate thread-local storage on first touch.
 __attribute__((tls_model("initial-exec"))) thread_local ActiveGuard* ActiveGuardOnThisThread =
     nullptr;
 
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 std::size_t SignalIndex(int signal) {
   return static_cast<std::size_t>(
       std::find(kGuardedSignals.begin(), kGuardedSignals.end(), signal) - kGuardedSignals.begin());
@@ -78,6 +94,7 @@ __attribute__((tls_model("initial-exec"))) thread_local ForwardingChain Forwardi
 
 // True when `handler` is already being called for this fault further up this thread's stack;
 // otherwise records it, with `frame`, until ForwardingDone.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 bool AlreadyForwardingTo(std::uintptr_t handler, std::uintptr_t frame) {
   ForwardingChain& chain = ForwardingOnThisThread;
   // A live caller's frame lies above this one, and on the same stack.
@@ -97,6 +114,7 @@ bool AlreadyForwardingTo(std::uintptr_t handler, std::uintptr_t frame) {
   return false;
 }
 
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 void ForwardingDone(std::uintptr_t frame) {
   ForwardingChain& chain = ForwardingOnThisThread;
   if (chain.depth > 0 && chain.frames[chain.depth - 1] == frame) --chain.depth;
@@ -104,6 +122,7 @@ void ForwardingDone(std::uintptr_t frame) {
 
 // The kernel's answer when no handler takes the signal: a real fault repeats on return and
 // ends the process, a sent signal is raised again.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 void ApplyDefaultAction(int signal, bool sentByProcess) {
   struct sigaction defaultAction {};
   defaultAction.sa_handler = SIG_DFL;
@@ -114,6 +133,7 @@ void ApplyDefaultAction(int signal, bool sentByProcess) {
 
 // A fault outside any guard belongs to whoever handled it before us, delivered as the kernel
 // would have delivered it to that handler.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, void* context) {
   const bool sentByProcess = info != nullptr && info->si_code <= 0;
   const bool withInfo = (previous.sa_flags & SA_SIGINFO) != 0;
@@ -163,6 +183,7 @@ void ForwardToHandler(struct sigaction& previous, int signal, siginfo_t* info, v
 }
 
 // Where the fault happened and, for an invalid access on x86-64, which way it went.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* context) {
   guard.signal = signal;
   guard.address = info != nullptr ? info->si_addr : nullptr;
@@ -170,15 +191,17 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
   guard.access = GuardOutcome::Access::Unknown;
   guard.stackOverflow = false;
   // si_addr is only meaningful for a fault the kernel raised; a sent signal carries the
-  // sender's id in its place.
+  // sender's id in its place. A general-protection fault (a non-canonical address, say) names
+  // no address either: the kernel gives 0.
   guard.sent = info != nullptr && info->si_code <= 0;
   guard.sender = guard.sent ? info->si_pid : 0;
-  if (guard.sent) guard.address = nullptr;
+  guard.generalProtection = signal == SIGSEGV && info != nullptr && info->si_code == SI_KERNEL;
+  if (guard.sent || guard.generalProtection) guard.address = nullptr;
   const auto* machine = static_cast<const ucontext_t*>(context);
   if (machine == nullptr) return;
 #if defined(__x86_64__)
   guard.instruction = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RIP]);
-  if (signal == SIGSEGV && !guard.sent) {
+  if (signal == SIGSEGV && !guard.sent && !guard.generalProtection) {
     // An access this close to the stack pointer is the stack running into its guard: a push
     // lands just below it, a function's first store into a new frame just above it.
     const auto stackPointer = static_cast<std::uintptr_t>(machine->uc_mcontext.gregs[REG_RSP]);
@@ -196,21 +219,73 @@ void RecordFaultContext(ActiveGuard& guard, int signal, siginfo_t* info, void* c
 #endif
 }
 
-// The unwinder's frames start with the handler's own; the interrupted code's start at the
-// faulting instruction.
-_Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* guardAsVoid) {
-  ActiveGuard& guard = *static_cast<ActiveGuard*>(guardAsVoid);
+// The walk's state: the unwinder's frames start with the handler's own; the interrupted code's
+// start at `from`.
+struct StackWalk {
+  ActiveGuard* guard;
+  std::uintptr_t from;
+  bool reached;
+};
+
+// Crash-time code: called by the unwinder in the signal handler; allocates nothing, takes no
+// lock, loads nothing.
+_Unwind_Reason_Code CollectFrame(_Unwind_Context* context, void* walkAsVoid) {
+  StackWalk& walk = *static_cast<StackWalk*>(walkAsVoid);
+  ActiveGuard& guard = *walk.guard;
   int beforeInstruction = 0;
   const auto address = static_cast<std::uintptr_t>(_Unwind_GetIPInfo(context, &beforeInstruction));
-  if (guard.frameCount == 0 && address != guard.instruction) return _URC_NO_REASON;
+  if (!walk.reached && address != walk.from) return _URC_NO_REASON;
+  walk.reached = true;
   if (address == 0) return _URC_END_OF_STACK;
   guard.frames[guard.frameCount++] = address;
   return guard.frameCount == guard.frames.size() ? _URC_END_OF_STACK : _URC_NO_REASON;
 }
 
+// libgcc's lookup of an address's unwind data.
+struct UnwindBases {
+  void* text;
+  void* data;
+  void* function;
+};
+extern "C" const void* _Unwind_Find_FDE(void* address, UnwindBases* bases);
+
+// Crash-time code: runs in the signal handler; reads the faulting stack only under the walk's
+// jump (RecordStack's), allocates nothing, takes no lock but the unwinder's, loads nothing.
+// An instruction without unwind data (address 0 after a call through a null pointer, a wild
+// jump) is taken as a leaf that has not yet touched the stack: its caller's return address is
+// the word at the stack pointer. The walk then goes on from there, through the interrupted
+// context with that return made, and the context is put back afterwards.
+void WalkFromInterruptedContext(ActiveGuard& guard, void* context) {
+  StackWalk walk{&guard, guard.instruction, false};
+#if defined(__x86_64__)
+  auto* machine = static_cast<ucontext_t*>(context);
+  UnwindBases bases{};
+  if (machine == nullptr ||
+      _Unwind_Find_FDE(reinterpret_cast<void*>(guard.instruction), &bases) != nullptr) {
+    _Unwind_Backtrace(&CollectFrame, &walk);
+    return;
+  }
+  guard.frames[guard.frameCount++] = guard.instruction;
+  greg_t& instruction = machine->uc_mcontext.gregs[REG_RIP];
+  greg_t& stackPointer = machine->uc_mcontext.gregs[REG_RSP];
+  const greg_t savedInstruction = instruction;
+  const greg_t savedStackPointer = stackPointer;
+  walk.from = *reinterpret_cast<const std::uintptr_t*>(stackPointer);
+  instruction = static_cast<greg_t>(walk.from);
+  stackPointer += static_cast<greg_t>(sizeof(std::uintptr_t));
+  _Unwind_Backtrace(&CollectFrame, &walk);
+  instruction = savedInstruction;
+  stackPointer = savedStackPointer;
+#else
+  (void)context;
+  _Unwind_Backtrace(&CollectFrame, &walk);
+#endif
+}
+
+// Crash-time code: runs in the signal handler; as WalkFromInterruptedContext.
 // A stack the save has overwritten can fault the walk too: the guarded signals are let in
 // while it runs, and such a fault ends the walk with what it had found.
-void RecordStack(ActiveGuard& guard) {
+void RecordStack(ActiveGuard& guard, void* context) {
   guard.frameCount = 0;
   guard.walking = true;
   if (sigsetjmp(guard.walkJump, 1) == 0) {
@@ -219,7 +294,7 @@ void RecordStack(ActiveGuard& guard) {
     for (const int signal : kGuardedSignals)
       sigaddset(&faults, signal);
     pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
-    _Unwind_Backtrace(&CollectFrame, &guard);
+    WalkFromInterruptedContext(guard, context);
   }
   guard.walking = false;
   if (guard.frameCount == 0 && guard.instruction != 0) {
@@ -227,24 +302,63 @@ void RecordStack(ActiveGuard& guard) {
   }
 }
 
+// The kept part of the guard's frames: [low, low + size) when it fits, otherwise its first and
+// last halves. Byte by byte, not through memcpy or memcmp: the frames hold the address
+// sanitizer's redzones, which its interceptors would report.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
+template <typename Visit>
+__attribute__((no_sanitize("address"))) void ForEachKeptByte(std::uintptr_t low, std::size_t size,
+                                                             Visit visit) {
+  const auto* frames = reinterpret_cast<const volatile unsigned char*>(low);
+  const std::size_t half = kGuardFramesKept / 2;
+  const bool whole = size <= kGuardFramesKept;
+  for (std::size_t i = 0; i < (whole ? size : half); ++i)
+    visit(i, frames[i]);
+  if (whole) return;
+  for (std::size_t i = 0; i < half; ++i)
+    visit(half + i, frames[size - half + i]);
+}
+
+// Crash-time code: runs in the signal handler; reads only memory the thread has had since the
+// guarded call began; allocates nothing, takes no lock, loads nothing.
+// Whether the frames the jump back would return through are as they were: a save that
+// overwrote its stack as far as the guard's frames leaves no safe way back.
+__attribute__((no_sanitize("address"))) bool GuardFramesIntact(const ActiveGuard& guard) {
+  bool intact = true;
+  ForEachKeptByte(guard.guardFramesLow, guard.guardFramesSize,
+                  [&](std::size_t at, unsigned char byte) {
+                    intact = intact && guard.guardFrames[at] == byte;
+                  });
+  return intact;
+}
+
 bool IsOurHandler(const struct sigaction& action);
 void ForwardOutsideGuard(int signal, siginfo_t* info, void* context);
 
+// The signal handler. Crash-time code: it reads its state from per-thread memory made before
+// the guarded call began, never from the faulting stack (but for the stack walk, which a fault
+// of its own ends); allocates nothing and loads nothing.
 void OnFault(int signal, siginfo_t* info, void* context) {
   if (ActiveGuard* guard = ActiveGuardOnThisThread) {
     if (guard->walking) siglongjmp(guard->walkJump, 1);
-    RecordFaultContext(*guard, signal, info, context);
-    RecordStack(*guard);
+    if (GuardFramesIntact(*guard)) {
+      RecordFaultContext(*guard, signal, info, context);
+      RecordStack(*guard, context);
+      ActiveGuardOnThisThread = nullptr;
+      siglongjmp(guard->jump, 1);
+    }
+    // No way back: the fault ends the process as it would have without the guard.
     ActiveGuardOnThisThread = nullptr;
-    siglongjmp(guard->jump, 1);
   }
   ForwardOutsideGuard(signal, info, context);
 }
 
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 bool IsOurHandler(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
 }
 
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 bool OurHandlerIsCurrent(int signal) {
   struct sigaction current {};
   return sigaction(signal, nullptr, &current) == 0 && IsOurHandler(current);
@@ -257,6 +371,7 @@ bool OurHandlerIsCurrent(int signal) {
 // handler, so the fault goes on down; X that puts ours back (the crash reporter's "restore what
 // I found, and return") has left the chain. X that handles the fault and returns, or jumps
 // out of it, stays current; the next save puts ours in front again.
+// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
 void ForwardOutsideGuard(int signal, siginfo_t* info, void* context) {
   const std::size_t index = SignalIndex(signal);
   if (!OurHandlerIsCurrent(signal)) {
@@ -343,24 +458,45 @@ class AlternateSignalStack {
   bool installed_ = false;
 };
 
+// Keeps a copy of the frames from its caller's up to `top`: called by CallUnderSignalGuard
+// right before the guarded call, when its frame holds what it will hold after a jump back.
+__attribute__((noinline, no_sanitize("address"))) void KeepGuardFrames(ActiveGuard& guard,
+                                                                       std::uintptr_t top) {
+  // The caller's stack pointer at the call: above this frame's saved frame pointer and return
+  // address.
+  const auto low = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 2 * sizeof(void*);
+  guard.guardFramesLow = low;
+  guard.guardFramesSize = top > low ? top - low : 0;
+  ForEachKeptByte(low, guard.guardFramesSize,
+                  [&guard](std::size_t at, unsigned char byte) { guard.guardFrames[at] = byte; });
+}
+
 // Kept out of line and free of objects with destructors: a fault leaves it by siglongjmp.
-// A C++ exception passes through to RunGuarded.
+// A C++ exception passes through to RunGuarded. `top` is where the frames that the jump back
+// returns through end.
 __attribute__((noinline)) bool CallUnderSignalGuard(void (*fn)(void*), void* arg,
-                                                    ActiveGuard& guard) {
-  ActiveGuard* const enclosing = ActiveGuardOnThisThread;
+                                                    ActiveGuard& guard, std::uintptr_t top) {
+  guard.enclosing = ActiveGuardOnThisThread;
   if (sigsetjmp(guard.jump, 1) != 0) {
-    ActiveGuardOnThisThread = enclosing;
+    ActiveGuardOnThisThread = guard.enclosing;
     return false;
   }
   ActiveGuardOnThisThread = &guard;
+  KeepGuardFrames(guard, top);
   try {
     fn(arg);
   } catch (...) {
-    ActiveGuardOnThisThread = enclosing;
+    ActiveGuardOnThisThread = guard.enclosing;
     throw;
   }
-  ActiveGuardOnThisThread = enclosing;
+  ActiveGuardOnThisThread = guard.enclosing;
   return true;
+}
+
+// fn(arg) under `guard`, made afresh; false when a fault ended it.
+bool CallGuarded(void (*fn)(void*), void* arg, ActiveGuard& guard, std::uintptr_t top) {
+  guard = ActiveGuard{};
+  return CallUnderSignalGuard(fn, arg, guard, top);
 }
 
 // What a guarded call threw, held past its catch block so that describing and destroying it
@@ -383,6 +519,14 @@ void ReleaseHeldException(void* held) {
   const std::exception_ptr last = std::move(static_cast<HeldException*>(held)->exception);
 }
 
+// What a guarded call works with, off the stack: the frames that the jump back returns through
+// must not change while a guarded call runs, and the steps on a thrown object write here.
+struct GuardedCall {
+  ActiveGuard guard;
+  HeldException held;
+  GuardOutcome outcome;
+};
+
 void RecordProcessorFault(const ActiveGuard& guard, GuardOutcome& outcome) {
   outcome = GuardOutcome{};
   outcome.ending = GuardOutcome::Ending::ProcessorFault;
@@ -391,6 +535,7 @@ void RecordProcessorFault(const ActiveGuard& guard, GuardOutcome& outcome) {
   outcome.address = reinterpret_cast<std::uintptr_t>(guard.address);
   outcome.instruction = guard.instruction;
   outcome.stackOverflow = guard.stackOverflow;
+  outcome.generalProtection = guard.generalProtection;
   outcome.sent = guard.sent;
   outcome.sender = static_cast<std::uint32_t>(guard.sender);
   outcome.frames = guard.frames;
@@ -404,11 +549,23 @@ void RecordProcessorFault(const ActiveGuard& guard, GuardOutcome& outcome) {
 __attribute__((no_sanitize("null"))) GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
   InstallFaultHandlers();
   AlternateSignalStack alternateStack;
-  GuardOutcome outcome;
-  HeldException held;
+  // Without memory for the guard's state the call is not made: it fails as any call that ran
+  // out of memory.
+  const std::unique_ptr<GuardedCall> call(new (std::nothrow) GuardedCall{});
+  if (!call) {
+    GuardOutcome outOfMemory;
+    outOfMemory.ending = GuardOutcome::Ending::CppException;
+    outOfMemory.exceptionType = "std::bad_alloc";
+    outOfMemory.exceptionText = "no memory for the crash guard";
+    return outOfMemory;
+  }
+  ActiveGuard* const guard = &call->guard;
+  HeldException& held = call->held;
+  GuardOutcome& outcome = call->outcome;
+  // The jump back returns through the frames up to this function's return address.
+  const auto top = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 2 * sizeof(void*);
   try {
-    ActiveGuard guard{};
-    if (!CallUnderSignalGuard(fn, arg, guard)) RecordProcessorFault(guard, outcome);
+    if (!CallGuarded(fn, arg, *guard, top)) RecordProcessorFault(*guard, outcome);
   } catch (abi::__forced_unwind&) {
     throw;  // thread cancellation must go on unwinding
   } catch (const std::exception& error) {
@@ -419,20 +576,19 @@ __attribute__((no_sanitize("null"))) GuardOutcome RunGuarded(void (*fn)(void*), 
     held.exception = std::current_exception();
     held.type = CurrentExceptionType();
   }
-  if (!held.exception) return outcome;
+  if (!held.exception) return std::move(outcome);
   outcome.ending = GuardOutcome::Ending::CppException;
   held.outcome = &outcome;
   // A fault in the thrown object's own code is said after what was learnt of it.
   for (const auto& [step, name] : {std::pair{&DescribeHeldException, "what()"},
                                    std::pair{&ReleaseHeldException, "destructor"}}) {
-    ActiveGuard guard{};
-    if (CallUnderSignalGuard(step, &held, guard)) continue;
+    if (CallGuarded(step, &held, *guard, top)) continue;
     GuardOutcome fault;
-    RecordProcessorFault(guard, fault);
+    RecordProcessorFault(*guard, fault);
     if (!outcome.exceptionText.empty()) outcome.exceptionText += " ";
     outcome.exceptionText += std::string("(its ") + name + " raised " + FaultName(fault) + ")";
   }
-  return outcome;
+  return std::move(outcome);
 }
 
 void RestoreFaultHandlers() noexcept {
@@ -455,6 +611,9 @@ std::string FaultName(const GuardOutcome& outcome) {
   }
   switch (outcome.code) {
     case SIGSEGV:
+      if (outcome.generalProtection) {
+        return "SIGSEGV (general-protection fault, such as a non-canonical address)";
+      }
       return outcome.stackOverflow ? "SIGSEGV (stack overflow)" : "SIGSEGV (invalid memory access)";
     case SIGBUS:
       return "SIGBUS (bus error)";

@@ -24,6 +24,9 @@ struct GuardOutcome {
   std::uintptr_t address = 0;
   std::uintptr_t instruction = 0;
   bool stackOverflow = false;  // the fault was the stack running out
+  // POSIX: a general-protection fault (a non-canonical address, say), for which the kernel
+  // names no address.
+  bool generalProtection = false;
   // POSIX: the signal was sent by a process (kill, raise), not raised by an instruction; it
   // then names no address, and `sender` is the sending process's id.
   bool sent = false;

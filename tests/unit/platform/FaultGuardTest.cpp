@@ -97,4 +97,51 @@ TEST(FaultStackTest, NamesTheCallersInOrder) {
   EXPECT_EQ(gCallsReturned.load(), 0);
 }
 
+// A fault at an address that holds no code, after a call through a null pointer or a jump to
+// a wild address: the walk takes the word at the stack pointer as the caller's return address,
+// so the stack names the caller after the bad address, as on every platform.
+__attribute__((naked, noinline)) void JumpToAWildAddress() {
+  asm volatile("movq $0x10, %rax\n\tjmpq *%rax");
+}
+void (*volatile gNullFunction)() = nullptr;
+void (*volatile gWildJump)() = &JumpToAWildAddress;
+
+__attribute__((noinline)) void CallThroughNull(void*) {
+  gNullFunction();
+  gCallsReturned.fetch_add(1);
+}
+__attribute__((noinline)) void CallWildJump(void*) {
+  gWildJump();
+  gCallsReturned.fetch_add(1);
+}
+
+struct BadTarget {
+  const char* name;
+  void (*caller)(void*);
+  std::uintptr_t address;
+};
+
+void PrintTo(const BadTarget& target, std::ostream* out) {
+  *out << target.name;
+}
+
+class BadTargetTest : public ::testing::TestWithParam<BadTarget> {};
+
+TEST_P(BadTargetTest, TheStackNamesTheCaller) {
+  const BadTarget target = GetParam();
+  const GuardOutcome outcome = platform::RunGuarded(target.caller, nullptr);
+  ASSERT_EQ(outcome.ending, GuardOutcome::Ending::ProcessorFault);
+  const std::string stack = platform::DescribeStack(outcome);
+  ASSERT_GE(outcome.frameCount, 3U) << stack;
+  EXPECT_EQ(outcome.frames[0], target.address) << stack;
+  const auto caller = reinterpret_cast<std::uintptr_t>(target.caller);
+  EXPECT_GT(outcome.frames[1], caller) << stack;
+  EXPECT_LT(outcome.frames[1], caller + 256) << stack;
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, BadTargetTest,
+                         ::testing::Values(BadTarget{"NullCall", &CallThroughNull, 0},
+                                           BadTarget{"WildJump", &CallWildJump, 0x10}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/WinTypes.h"
 
@@ -55,6 +56,21 @@ TEST_F(LifecycleTest, LoadInstallsTheDetourAndUnloadRemovesIt) {
     EXPECT_TRUE(request.accepted);
   }
 }
+
+#if !defined(_WIN32)
+// The guard catches a crash and the server goes on, so the system writes no core file either:
+// the warning says what a crash leaves instead.
+TEST_F(LifecycleTest, CrashDumpsSayWhatACrashLeavesWhereThereAreNone) {
+  serverDir_.WriteConfig(R"({"CpuThreads": "", "CrashDumps": 3})");
+  PluginLoad();
+  PluginUnload();
+  EXPECT_EQ(
+      sink_->Logged(),
+      std::vector<std::string>{
+          "warning|\"CrashDumps\" in config.json is for Windows: here a crashed save leaves "
+          "no dump and no core file, only its log lines (\"LogSaveFaults\" adds its stack)."});
+}
+#endif
 
 // Requests keep coming while the plug-in unloads, some of them already past the host's hook:
 // once the unload returns, no save runs and none starts, and a reload saves again.
