@@ -38,3 +38,14 @@ function(tamsel_layer_options target)
   tamsel_project_options(${target})
   tamsel_hide_symbols(${target})
 endfunction()
+
+# The plug-in's preferred load address on Windows (see plugin/CMakeLists.txt); a test library
+# takes the same, to land where an unloaded plug-in was.
+set(TAMSEL_IMAGE_BASE 0x6E0000000)
+function(tamsel_image_base target)
+  if(CMAKE_CXX_SIMULATE_ID STREQUAL "MSVC")
+    target_link_options(${target} PRIVATE "LINKER:/base:${TAMSEL_IMAGE_BASE}")
+  else()
+    target_link_options(${target} PRIVATE "LINKER:--image-base=${TAMSEL_IMAGE_BASE}")
+  endif()
+endfunction()

@@ -2,93 +2,122 @@
 
 #include <windows.h>
 
-#include <dbghelp.h>
-
-#include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "platform/RegularFile.h"
 #include "windows/CrashDumpAtFault.h"
+#include "windows/DumpChannel.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module, as the linker names it
 
 namespace platform {
 namespace {
 
-constexpr const wchar_t* kDumpPrefix = L"save-crash-";
+// How long a fault waits for the writer's answer: Wine's dbghelp takes seconds over a dump.
+constexpr DWORD kAnswerWaitMilliseconds = 60 * 1000;
+constexpr DWORD kWriterStartMilliseconds = 30 * 1000;
 
-// Set while the library loads, read by the filters of save threads.
+// Set while the library loads, and by the first save thread (the writer); read by the filters
+// of save threads.
 std::mutex SettingsMutex;
-std::filesystem::path Folder;
-int Keep = 0;
+std::filesystem::path Folder;  // as it is logged
+std::atomic<int> Keep{0};
 
-using WriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                        PMINIDUMP_EXCEPTION_INFORMATION,
-                                        PMINIDUMP_USER_STREAM_INFORMATION,
-                                        PMINIDUMP_CALLBACK_INFORMATION);
+// The channel to the writer, this process's, shared by every copy of the library loaded in it.
+struct Channel {
+  HANDLE mapping = nullptr;
+  DumpChannel* block = nullptr;
+  HANDLE request = nullptr;
+  HANDLE done = nullptr;
+  HANDLE ready = nullptr;
+  HANDLE writer = nullptr;    // the writer's process, once it runs
+  std::string writerFailure;  // why it does not, UTF-8
 
-// "20261210-023015-123", UTC: names made of it sort by time whatever the time zone does.
-std::wstring UtcTimestamp() {
-  SYSTEMTIME now{};
-  GetSystemTime(&now);
-  wchar_t text[32];
-  std::swprintf(text, sizeof(text) / sizeof(text[0]), L"%04u%02u%02u-%02u%02u%02u-%03u", now.wYear,
-                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
-  return text;
+  Channel() = default;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+  ~Channel() { Close(); }
+
+  void Close() {
+    if (block != nullptr) UnmapViewOfFile(block);
+    for (HANDLE* handle : {&mapping, &request, &done, &ready, &writer}) {
+      if (*handle != nullptr) CloseHandle(*handle);
+      *handle = nullptr;
+    }
+    block = nullptr;
+  }
+} Writer;
+
+HANDLE ChannelEvent(const wchar_t* what) {
+  return CreateEventW(nullptr, FALSE, FALSE,
+                      DumpChannelObjectName(GetCurrentProcessId(), what).c_str());
 }
 
-[[noreturn]] void ThrowSystemError(DWORD error, const char* what) {
+[[noreturn]] void ThrowSystemError(DWORD error, const std::string& what) {
   throw std::system_error(static_cast<int>(error), std::system_category(), what);
 }
 
-// A new file in `folder` named by the time, with a counter where two dumps share a millisecond.
-std::filesystem::path NewDumpFile(const std::filesystem::path& folder, HANDLE& file) {
-  const std::wstring stem = kDumpPrefix + UtcTimestamp();
-  for (int attempt = 1;; ++attempt) {
-    const std::filesystem::path path =
-        folder / (stem + (attempt == 1 ? L"" : L"-" + std::to_wstring(attempt)) + L".dmp");
-    file = CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return path;
+// The memory and events, made by the first copy of the library that asks, opened by the rest.
+void OpenChannel() {
+  if (Writer.block != nullptr) return;
+  Writer.mapping =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DumpChannel),
+                         DumpChannelObjectName(GetCurrentProcessId(), L"channel").c_str());
+  if (Writer.mapping == nullptr) ThrowSystemError(GetLastError(), "cannot share memory");
+  Writer.block = static_cast<DumpChannel*>(
+      MapViewOfFile(Writer.mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DumpChannel)));
+  Writer.request = ChannelEvent(L"request");
+  Writer.done = ChannelEvent(L"done");
+  Writer.ready = ChannelEvent(L"ready");
+  if (Writer.block == nullptr || Writer.request == nullptr || Writer.done == nullptr ||
+      Writer.ready == nullptr) {
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS || attempt == 100) ThrowSystemError(error, "cannot create");
+    Writer.Close();
+    ThrowSystemError(error, "cannot make the dump writer's channel");
   }
 }
 
-// Every thread's stack and registers, the memory they point at, the modules' data sections,
-// handles and modules; the fault's thread and exception record in the exception stream. Not
-// the whole memory: a server's would take the disk's room and hold the game still (the dump
-// suspends the other threads) for as long as it takes to write.
-void WriteDump(HANDLE file, EXCEPTION_POINTERS* exception) {
-  const HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
-  if (dbghelp == nullptr) ThrowSystemError(GetLastError(), "cannot load dbghelp.dll");
-  const auto writeDump =
-      reinterpret_cast<WriteDumpFunction>(GetProcAddress(dbghelp, "MiniDumpWriteDump"));
-  MINIDUMP_EXCEPTION_INFORMATION fault{GetCurrentThreadId(), exception, FALSE};
-  const auto kind = static_cast<MINIDUMP_TYPE>(
-      MiniDumpWithDataSegs | MiniDumpWithIndirectlyReferencedMemory | MiniDumpWithHandleData |
-      MiniDumpWithThreadInfo | MiniDumpWithUnloadedModules);
-  const BOOL written = writeDump != nullptr && writeDump(GetCurrentProcess(), GetCurrentProcessId(),
-                                                         file, kind, &fault, nullptr, nullptr);
-  const DWORD error = GetLastError();
-  FreeLibrary(dbghelp);
-  if (!written) ThrowSystemError(error, "cannot write");
+// The writer beside this library.
+std::wstring WriterPath() {
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(),
+                                          static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + kDumpWriterFileName;
 }
 
-// The newest `keep` dumps stay.
-void RemoveOldestDumps(const std::filesystem::path& folder, int keep) {
-  std::vector<std::filesystem::path> dumps;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(LongPathForm(folder), ignored)) {
-    const std::wstring name = entry.path().filename().wstring();
-    if (name.rfind(kDumpPrefix, 0) == 0 && entry.path().extension() == L".dmp")
-      dumps.push_back(entry.path());
+// A writer another copy of the library started for this process, if it still runs.
+HANDLE RunningWriter() {
+  HANDLE alive = OpenMutexW(SYNCHRONIZE, FALSE,
+                            DumpChannelObjectName(GetCurrentProcessId(), L"writer").c_str());
+  if (alive == nullptr) return nullptr;
+  CloseHandle(alive);
+  return OpenProcess(SYNCHRONIZE, FALSE, Writer.block->writerProcessId);
+}
+
+// Started with no window, and waited for until it has opened the channel.
+HANDLE StartWriter() {
+  const std::wstring path = WriterPath();
+  std::wstring commandLine = L"\"" + path + L"\" " + std::to_wstring(GetCurrentProcessId());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  ResetEvent(Writer.ready);
+  if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &started)) {
+    ThrowSystemError(GetLastError(),
+                     "cannot start the dump writer " + std::filesystem::path(path).u8string());
   }
-  std::sort(dumps.begin(), dumps.end());
-  for (std::size_t i = 0; i + static_cast<std::size_t>(keep) < dumps.size(); ++i)
-    std::filesystem::remove(dumps[i], ignored);
+  CloseHandle(started.hThread);
+  const HANDLE waits[] = {Writer.ready, started.hProcess};
+  if (WaitForMultipleObjects(2, waits, FALSE, kWriterStartMilliseconds) != WAIT_OBJECT_0) {
+    CloseHandle(started.hProcess);
+    ThrowSystemError(ERROR_TIMEOUT, "the dump writer did not start");
+  }
+  return started.hProcess;
 }
 
 }  // namespace
@@ -101,52 +130,93 @@ void EnableCrashDumps(const std::filesystem::path& folder, int keep) {
   std::lock_guard<std::mutex> lock(SettingsMutex);
   Folder = folder;
   Folder.make_preferred();  // the path logged reads as Windows writes it
+  Writer.writerFailure.clear();
+  try {
+    OpenChannel();
+    const std::wstring longForm = LongPathForm(Folder).wstring();
+    if (longForm.size() >= sizeof(Writer.block->folder) / sizeof(wchar_t))
+      ThrowSystemError(ERROR_FILENAME_EXCED_RANGE, Folder.u8string());
+    longForm.copy(Writer.block->folder, longForm.size());
+    Writer.block->folder[longForm.size()] = L'\0';
+    Writer.block->keep = keep;
+  } catch (const std::exception& error) {
+    Writer.writerFailure = error.what();
+  }
   Keep = keep;
 }
 
 void DisableCrashDumps() noexcept {
-  std::lock_guard<std::mutex> lock(SettingsMutex);
   Keep = 0;
 }
 
-void WriteCrashDumpAtFault(EXCEPTION_POINTERS* exception, std::string& path,
-                           std::string& failure) noexcept {
-  std::filesystem::path folder;
-  int keep = 0;
-  std::filesystem::path written;
+void PrepareCrashDumpWriter() noexcept {
+  if (Keep.load() <= 0) return;
+  std::lock_guard<std::mutex> lock(SettingsMutex);
+  if (Writer.block == nullptr) return;  // the channel failed: writerFailure says why
+  if (Writer.writer != nullptr && WaitForSingleObject(Writer.writer, 0) == WAIT_TIMEOUT) return;
+  if (Writer.writer != nullptr) CloseHandle(Writer.writer);
+  Writer.writer = nullptr;
   try {
-    {
-      std::lock_guard<std::mutex> lock(SettingsMutex);
-      folder = Folder;
-      keep = Keep;
-    }
-    if (keep <= 0) return;
-    // The filter runs on the little stack kept for it, too little for dbghelp.
-    if (exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-      failure = "no dump of a stack overflow: too little stack is left to write one";
-      return;
-    }
-    std::filesystem::create_directories(LongPathForm(folder));
-    HANDLE file = INVALID_HANDLE_VALUE;
-    written = NewDumpFile(folder, file);
-    try {
-      WriteDump(file, exception);
-    } catch (...) {
-      CloseHandle(file);
-      DeleteFileW(LongPathForm(written).c_str());  // a dump cut short helps nobody
-      throw;
-    }
-    CloseHandle(file);
-    RemoveOldestDumps(folder, keep);
-    path = written.u8string();
+    Writer.writer = RunningWriter();
+    if (Writer.writer == nullptr) Writer.writer = StartWriter();
+    Writer.writerFailure.clear();
   } catch (const std::exception& error) {
     try {
-      failure = written.empty() ? folder.u8string() : written.u8string();
-      failure += ": ";
-      failure += error.what();
+      Writer.writerFailure = error.what();
     } catch (...) {
-      // No memory even for the reason: the outcome says nothing of a dump.
+      // No memory for the reason: the outcome then says only that there is no writer.
     }
+  }
+}
+
+DumpRequest RequestCrashDumpAtFault(EXCEPTION_POINTERS* exception) noexcept {
+  if (Keep.load() <= 0) return DumpRequest::Off;
+  DumpChannel* const block = Writer.block;
+  const HANDLE writer = Writer.writer;
+  if (block == nullptr || writer == nullptr) return DumpRequest::NoWriter;
+  if (InterlockedCompareExchange(&block->busy, 1, 0) != 0) return DumpRequest::Busy;
+  block->threadId = GetCurrentThreadId();
+  block->exceptionPointers = reinterpret_cast<ULONG64>(exception);
+  ResetEvent(Writer.done);
+  SetEvent(Writer.request);
+  const HANDLE waits[] = {Writer.done, writer};
+  const DWORD answer = WaitForMultipleObjects(2, waits, FALSE, kAnswerWaitMilliseconds);
+  // Without an answer the writer may still be at it: the channel stays busy.
+  return answer == WAIT_OBJECT_0 ? DumpRequest::Answered : DumpRequest::NoAnswer;
+}
+
+void TakeCrashDumpAnswer(DumpRequest request, std::string& path, std::string& failure) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(SettingsMutex);
+    const std::string folder = Folder.u8string();
+    switch (request) {
+      case DumpRequest::Off:
+        return;
+      case DumpRequest::NoWriter:
+        failure = Writer.writerFailure.empty() ? "no dump writer" : Writer.writerFailure;
+        return;
+      case DumpRequest::Busy:
+        failure = "another dump is being written";
+        return;
+      case DumpRequest::NoAnswer:
+        failure = "the dump writer did not answer";
+        return;
+      case DumpRequest::Answered:
+        break;
+    }
+    DumpChannel& block = *Writer.block;
+    const DWORD error = block.error;
+    const std::wstring written = block.written;
+    const std::string failedStep = block.failedStep;
+    InterlockedExchange(&block.busy, 0);
+    if (error == 0) {
+      path = (Folder / written).u8string();
+    } else {
+      failure = folder + ": " + failedStep + ": " +
+                std::system_category().message(static_cast<int>(error));
+    }
+  } catch (...) {
+    // No memory for the words: the outcome says nothing of the dump.
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -12,9 +14,9 @@
 namespace platform {
 namespace {
 
+// What the filter records: on the heap, not on the faulting stack.
 struct FaultRecord {
-  std::string crashDump;
-  std::string crashDumpFailure;
+  DumpRequest dump = DumpRequest::Off;
   DWORD code = 0;
   GuardOutcome::Access access = GuardOutcome::Access::Unknown;
   std::uintptr_t address = 0;
@@ -23,6 +25,9 @@ struct FaultRecord {
   std::size_t frameCount = 0;
 };
 
+// Crash-time code: runs in the exception filter; reads the faulting stack only under
+// GuardedUnwindOneFrame's __try; allocates nothing, takes no lock but the unwinder's, loads
+// nothing.
 // One frame up from `context`, with the system's unwinder and the modules' unwind tables; a
 // function without a table is a leaf, whose return address is on top of the stack.
 __declspec(noinline) bool UnwindOneFrame(CONTEXT* context) {
@@ -40,6 +45,7 @@ __declspec(noinline) bool UnwindOneFrame(CONTEXT* context) {
   return context->Rip != 0;
 }
 
+// Crash-time code: as UnwindOneFrame.
 // The stack at the fault, walked from the fault's context while it is still there (in the
 // filter). A stack the save has overwritten can fault the walk: that ends it.
 bool GuardedUnwindOneFrame(CONTEXT* context) {
@@ -50,6 +56,7 @@ bool GuardedUnwindOneFrame(CONTEXT* context) {
   }
 }
 
+// Crash-time code: as UnwindOneFrame.
 void RecordStack(const CONTEXT& fault, FaultRecord* record) {
   CONTEXT context = fault;
   record->frames[record->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
@@ -67,7 +74,8 @@ void RecordCurrentException(GuardOutcome& outcome) {
   }
 }
 
-// The filter takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
+// Crash-time code: the exception filter; allocates nothing, takes no lock, loads nothing.
+// It takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
 int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
   const EXCEPTION_RECORD& raised = *exception->ExceptionRecord;
   record->code = raised.ExceptionCode;
@@ -83,7 +91,7 @@ int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
     record->address = static_cast<std::uintptr_t>(raised.ExceptionInformation[1]);
   }
   if (exception->ContextRecord != nullptr) RecordStack(*exception->ContextRecord, record);
-  WriteCrashDumpAtFault(exception, record->crashDump, record->crashDumpFailure);
+  record->dump = RequestCrashDumpAtFault(exception);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -119,8 +127,16 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
   // to run the exception filter on.
   ULONG stackKeptForHandling = 64 * 1024;
   SetThreadStackGuarantee(&stackKeptForHandling);
+  PrepareCrashDumpWriter();
   GuardOutcome outcome;
-  FaultRecord record;
+  const std::unique_ptr<FaultRecord> faultRecord(new (std::nothrow) FaultRecord{});
+  if (!faultRecord) {
+    outcome.ending = GuardOutcome::Ending::CppException;
+    outcome.exceptionType = "std::bad_alloc";
+    outcome.exceptionText = "no memory for the crash guard";
+    return outcome;
+  }
+  FaultRecord& record = *faultRecord;
   if (!CallUnderStructuredGuard(fn, arg, &outcome, &record)) {
     outcome = GuardOutcome{};
     outcome.ending = GuardOutcome::Ending::ProcessorFault;
@@ -131,8 +147,7 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
     outcome.stackOverflow = record.code == EXCEPTION_STACK_OVERFLOW;
     outcome.frames = record.frames;
     outcome.frameCount = record.frameCount;
-    outcome.crashDump = std::move(record.crashDump);
-    outcome.crashDumpFailure = std::move(record.crashDumpFailure);
+    TakeCrashDumpAnswer(record.dump, outcome.crashDump, outcome.crashDumpFailure);
   }
   return outcome;
 }

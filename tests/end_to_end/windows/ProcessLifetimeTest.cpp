@@ -642,35 +642,111 @@ T Read(const std::string& bytes, std::size_t at) {
   return value;
 }
 
-// One crash (Wine's dbghelp takes seconds over a dump): the new dump, and the oldest of those
-// already there removed, two being kept.
+// The streams a dump holds, by type: {type, size, offset} entries from the header's directory.
+std::vector<std::uint32_t> StreamTypes(const std::string& dump) {
+  std::vector<std::uint32_t> types;
+  const auto streams = Read<std::uint32_t>(dump, 8);
+  const auto directory = Read<std::uint32_t>(dump, 12);
+  for (std::uint32_t i = 0; i < streams; ++i)
+    types.push_back(Read<std::uint32_t>(dump, directory + 12 * i));
+  return types;
+}
+
+// One crash (Wine's dbghelp takes seconds over a dump): the new dump, written by the dump
+// writer's process, with the exception on the save thread, the threads, the modules and the
+// memory's regions; of the dumps already there, the oldest by the files' own times is removed,
+// two being kept, whatever their names say (a clock that was ahead named these).
 TEST_F(CrashDumpTest, TheDumpHoldsTheFaultAndTheSaveThreadAndTheNewestStay) {
   std::filesystem::create_directories(Folder());
-  for (const char* name :
-       {"save-crash-20000101-000000-000.dmp", "save-crash-20000101-000000-001.dmp", "notes.txt"})
+  const auto now = std::filesystem::file_time_type::clock::now();
+  std::ofstream(Folder() / "notes.txt") << "old";
+  for (const auto& [name, age] : {std::pair{"save-crash-20991231-235959-998.dmp", 2},
+                                  std::pair{"save-crash-20991231-235959-999.dmp", 1}}) {
     std::ofstream(Folder() / name) << "old";
+    std::filesystem::last_write_time(Folder() / name, now - std::chrono::hours(age));
+  }
   const DWORD saveThread = CrashASave();
   const std::vector<std::string> files = Files();
   ASSERT_EQ(files.size(), 3U);
   EXPECT_EQ(files[0], "notes.txt");
-  EXPECT_EQ(files[1], "save-crash-20000101-000000-001.dmp");
-  ASSERT_EQ(files[2].rfind("save-crash-2", 0), 0U) << files[2];
-  EXPECT_TRUE(sink_->Contains(files[2])) << "the log names the dump";
-  std::ifstream file(Folder() / files[2], std::ios::binary);
+  ASSERT_EQ(files[1].rfind("save-crash-2", 0), 0U) << files[1];
+  EXPECT_NE(files[1], "save-crash-20991231-235959-998.dmp");
+  EXPECT_EQ(files[2], "save-crash-20991231-235959-999.dmp");
+  EXPECT_TRUE(sink_->Contains(files[1])) << "the log names the dump";
+  std::ifstream file(Folder() / files[1], std::ios::binary);
   const std::string dump((std::istreambuf_iterator<char>(file)), {});
   ASSERT_EQ(dump.substr(0, 4), "MDMP");
-  // The header's stream count and directory; an entry is {type, size, offset}, and the
-  // exception stream (type 6) starts {thread id, alignment, exception code, ...}.
-  const auto streams = Read<std::uint32_t>(dump, 8);
+  // The exception stream (type 6) starts {thread id, alignment, exception code, ...}.
   const auto directory = Read<std::uint32_t>(dump, 12);
   std::size_t exception = 0;
-  for (std::uint32_t i = 0; i < streams; ++i) {
-    if (Read<std::uint32_t>(dump, directory + 12 * i) == 6)
-      exception = Read<std::uint32_t>(dump, directory + 12 * i + 8);
+  const std::vector<std::uint32_t> types = StreamTypes(dump);
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    if (types[i] == 6) exception = Read<std::uint32_t>(dump, directory + 12 * i + 8);
   }
   ASSERT_NE(exception, 0U) << "no exception stream";
   EXPECT_EQ(Read<std::uint32_t>(dump, exception), saveThread);
   EXPECT_EQ(Read<std::uint32_t>(dump, exception + 8), EXCEPTION_ACCESS_VIOLATION);
+  for (const std::uint32_t stream : {3U, 4U}) {  // threads, modules
+    EXPECT_NE(std::find(types.begin(), types.end(), stream), types.end()) << "stream " << stream;
+  }
+}
+
+// The writer is another process: a fault while a thread of the server holds the process
+// heap's lock still gets its dump, written while that lock is held (the faulting thread itself
+// allocates nothing until the dump is on disk).
+TEST_F(CrashDumpTest, ADumpIsWrittenWhileAnotherThreadHoldsTheHeapLock) {
+  serverDir_.WriteConfig(R"({"CpuThreads": "", "CrashDumps": 2})");
+  LoadPlugin();
+  // An event, not a Gate: nothing between the lock and the fault may allocate.
+  static HANDLE heapLocked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(heapLocked);
+  SimulatedSave::SetBody([](ADravikMode*) {
+    WaitForSingleObject(heapLocked, INFINITE);
+    RaiseFault(Fault::NullWrite);
+  });
+  SimulatedSave::Request();
+  const std::filesystem::path folder = Folder();
+  bool writtenWhileLocked = false;
+  // The thread that holds the lock may allocate: it owns it.
+  std::thread([&folder, &writtenWhileLocked] {
+    HeapLock(GetProcessHeap());
+    SetEvent(heapLocked);
+    writtenWhileLocked = Eventually(
+        [&folder] {
+          std::error_code ignored;
+          for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+            if (entry.path().extension() == ".dmp") return true;
+          }
+          return false;
+        },
+        std::chrono::minutes(2));
+    HeapUnlock(GetProcessHeap());
+  }).join();
+  EXPECT_TRUE(writtenWhileLocked);
+  EXPECT_TRUE(Eventually([this] { return sink_->Contains("Crash dump written to"); },
+                         std::chrono::minutes(5)));
+}
+
+// A file named dbghelp.dll beside the server's program, or beside the plug-in, is never
+// loaded: the writer takes the system's. In a process of its own, so that its writer starts
+// with the files there.
+TEST_F(CrashDumpTest, ADbghelpBesideTheProgramIsNeverLoaded) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  wchar_t program[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  const std::vector<std::filesystem::path> planted = {
+      std::filesystem::path(program).parent_path() / "dbghelp.dll",
+      std::filesystem::path(TAMSEL_PLUGIN_FILE).parent_path() / "dbghelp.dll"};
+  for (const auto& path : planted)
+    std::ofstream(path) << "not a library";
+  EXPECT_EXIT(
+      {
+        CrashASave();
+        std::exit(sink_->Contains("Crash dump written to") ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  for (const auto& path : planted)
+    std::filesystem::remove(path);
 }
 
 TEST_F(CrashDumpTest, ADumpThatCannotBeWrittenCostsOneWarning) {
