@@ -22,7 +22,7 @@ std::string_view ControlEscape(unsigned char c, char (&buffer)[5]) {
     case '\t':
       return "\\t";
     default:
-      std::snprintf(buffer, sizeof(buffer), "\\x%02x", c);
+      (void)std::snprintf(buffer, sizeof(buffer), "\\x%02x", c);
       return buffer;
   }
 }

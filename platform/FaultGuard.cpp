@@ -142,7 +142,7 @@ std::string DescribeStack(const GuardOutcome& outcome) {
 
 std::string HexAddress(std::uintptr_t address) {
   char text[2 + 2 * sizeof(address) + 1];
-  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(address));
+  (void)std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(address));
   return text;
 }
 

@@ -8,7 +8,7 @@ packages=(
   libspdlog-dev libfmt-dev nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev valgrind
   mingw-w64 g++-mingw-w64-x86-64-posix lld wine64 python3
-  llvm libwine-dev clang-format git
+  llvm libwine-dev clang-format clang-tidy git
 )
 
 # npm fetches Microsoft's runtime DLLs for the Visual C++ ABI tests; a machine whose Node.js

@@ -128,7 +128,7 @@ void ApplyDefaultAction(int signal, bool sentByProcess) {
   defaultAction.sa_handler = SIG_DFL;
   sigemptyset(&defaultAction.sa_mask);
   sigaction(signal, &defaultAction, nullptr);
-  if (sentByProcess) raise(signal);
+  if (sentByProcess) (void)raise(signal);
 }
 
 // A fault outside any guard belongs to whoever handled it before us, delivered as the kernel
@@ -247,6 +247,7 @@ struct UnwindBases {
   void* data;
   void* function;
 };
+// NOLINTNEXTLINE(bugprone-reserved-identifier): libgcc's own name for it.
 extern "C" const void* _Unwind_Find_FDE(void* address, UnwindBases* bases);
 
 // Crash-time code: runs in the signal handler; reads the faulting stack only under the walk's

@@ -18,7 +18,7 @@ namespace {
 unsigned long long StartTimeOf(pid_t id, bool& unreadable) noexcept {
   unreadable = false;
   char path[64];
-  std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(id));
+  (void)std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(id));
   const int file = open(path, O_RDONLY | O_CLOEXEC);
   if (file < 0) {
     unreadable = errno != ENOENT && errno != ESRCH;

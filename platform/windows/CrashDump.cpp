@@ -10,8 +10,7 @@
 #include "platform/RegularFile.h"
 #include "windows/CrashDumpAtFault.h"
 #include "windows/DumpChannel.h"
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module, as the linker names it
+#include "windows/ModuleImage.h"
 
 namespace platform {
 namespace {
@@ -83,8 +82,8 @@ void OpenChannel() {
 // The writer beside this library.
 std::wstring WriterPath() {
   std::wstring path(32768, L'\0');
-  const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(),
-                                          static_cast<DWORD>(path.size()));
+  const DWORD length =
+      GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
   path.resize(length);
   return path.substr(0, path.find_last_of(L"\\/") + 1) + kDumpWriterFileName;
 }
@@ -169,6 +168,7 @@ void PrepareCrashDumpWriter() noexcept {
   }
 }
 
+// Crash-time code: runs in the exception filter; allocates nothing, takes no lock, loads nothing.
 DumpRequest RequestCrashDumpAtFault(EXCEPTION_POINTERS* exception) noexcept {
   if (Keep.load() <= 0) return DumpRequest::Off;
   DumpChannel* const block = Writer.block;

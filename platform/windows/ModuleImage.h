@@ -4,7 +4,15 @@
 // through which its calls of other modules' functions go.
 #include <windows.h>
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the linker's name for this module's image.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 namespace platform {
+
+// The module this code is linked into: the library, or a program in the tests.
+inline HMODULE ThisModule() {
+  return reinterpret_cast<HMODULE>(&__ImageBase);
+}
 
 // The module's data directory `index` (IMAGE_DIRECTORY_ENTRY_...), as an address in the loaded
 // image; null when the module has none or is not an image.

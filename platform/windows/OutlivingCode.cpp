@@ -1,5 +1,7 @@
 #include "windows/OutlivingCode.h"
 
+#include "windows/ModuleImage.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -120,10 +122,6 @@ void MakeCodeExecutable(Page* page) {
 
 }  // namespace
 
-// The reference is taken by this library's first address: whatever module lies there once the
-// library has gone is found by it too, whatever its size.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 bool MakeOutlivingCode() noexcept {
   if (Code != nullptr) return true;
   auto* page = static_cast<Page*>(
@@ -134,7 +132,9 @@ bool MakeOutlivingCode() noexcept {
   page->releaseSemaphore = reinterpret_cast<void*>(&ReleaseSemaphore);
   page->exitThread = reinterpret_cast<void*>(&ExitThread);
   for (std::size_t i = 0; i < kEntries; ++i) {
-    page->targets[i].inside = &__ImageBase;
+    // The reference is taken by this library's first address: whatever module lies there once
+    // the library has gone is found by it too, whatever its size.
+    page->targets[i].inside = ThisModule();
     WriteEntry(page->entryCode[i], page->targets[i], *page);
   }
   WriteCallThenExitThread(page->callThenExitThread, *page);

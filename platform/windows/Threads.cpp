@@ -91,18 +91,17 @@ constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE plus the expansion s
 
 }  // namespace
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module, as the linker names it
-
 #if defined(__GLIBCXX__)
 }  // namespace platform
 namespace __gnu_cxx {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): libstdc++'s own name for it.
 void __freeres() noexcept;  // libstdc++'s own, for leak checkers: frees its emergency memory
-}
+}  // namespace __gnu_cxx
 namespace platform {
 #endif
 
 void ReleaseRuntimeState(bool libraryUnloading) noexcept {
-  auto* const library = reinterpret_cast<HMODULE>(&__ImageBase);
+  auto* const library = ThisModule();
   if (library == GetModuleHandleW(nullptr)) return;
 #if defined(__GLIBCXX__)
   static void* slotValues[kTlsSlots];  // the unload runs on one thread at a time
@@ -132,7 +131,7 @@ namespace {
 // Reached through the outliving start, with a reference to the library taken for this thread;
 // only while the library that started it is loaded (the unload leads the start elsewhere).
 DWORD WINAPI WorkerMain(LPVOID parameter) {
-  auto* const library = reinterpret_cast<HMODULE>(&__ImageBase);
+  auto* const library = ThisModule();
   const StartRequest start = *static_cast<StartRequest*>(parameter);
   delete static_cast<StartRequest*>(parameter);
   WorkersInSave.fetch_add(1);
@@ -233,7 +232,7 @@ bool AnyWorkerInLibrary() noexcept {
 // now: the unload holds the loader's lock until the library is gone. Code in a program is never
 // unloaded, and its workers all come.
 bool WorkerLeftOutOfUnload() noexcept {
-  if (reinterpret_cast<HMODULE>(&__ImageBase) == GetModuleHandleW(nullptr)) return false;
+  if (ThisModule() == GetModuleHandleW(nullptr)) return false;
   return WorkersStarting.load() > 0;
 }
 

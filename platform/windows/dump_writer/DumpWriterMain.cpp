@@ -37,8 +37,9 @@ std::wstring UtcTimestamp() {
   SYSTEMTIME now{};
   GetSystemTime(&now);
   wchar_t text[32];
-  std::swprintf(text, sizeof(text) / sizeof(text[0]), L"%04u%02u%02u-%02u%02u%02u-%03u", now.wYear,
-                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  (void)std::swprintf(text, sizeof(text) / sizeof(text[0]), L"%04u%02u%02u-%02u%02u%02u-%03u",
+                      now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                      now.wMilliseconds);
   return text;
 }
 
@@ -127,7 +128,7 @@ HANDLE OpenChannelEvent(DWORD serverId, const wchar_t* what) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: TamselDumpWriter <server process id>\n");
+    (void)std::fprintf(stderr, "usage: TamselDumpWriter <server process id>\n");
     return 2;
   }
   const auto serverId = static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10));
@@ -168,7 +169,7 @@ int main(int argc, char** argv) {
     channel->written[0] = L'\0';
     const Failure outcome = WriteDump(*channel, server, serverId, writeDump, dbghelpError);
     channel->error = outcome.error;
-    std::snprintf(channel->failedStep, sizeof(channel->failedStep), "%s", outcome.step);
+    (void)std::snprintf(channel->failedStep, sizeof(channel->failedStep), "%s", outcome.step);
     SetEvent(done);
   }
   return 0;
