@@ -324,7 +324,7 @@ __attribute__((no_sanitize("address"))) void ForEachKeptByte(std::uintptr_t low,
 // guarded call began; allocates nothing, takes no lock, loads nothing.
 // Whether the frames the jump back would return through are as they were: a save that
 // overwrote its stack as far as the guard's frames leaves no safe way back.
-__attribute__((no_sanitize("address"))) bool GuardFramesIntact(const ActiveGuard& guard) {
+__attribute__((noinline, no_sanitize("address"))) bool GuardFramesIntact(const ActiveGuard& guard) {
   bool intact = true;
   ForEachKeptByte(guard.guardFramesLow, guard.guardFramesSize,
                   [&](std::size_t at, unsigned char byte) {
