@@ -10,6 +10,17 @@
 #include <unistd.h>
 #include <unwind.h>
 
+// Where it can be had: tells valgrind that the alternate signal stack is a stack of its own (a
+// no-op outside valgrind).
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define TAMSEL_STACK_REGISTER(start, end) VALGRIND_STACK_REGISTER(start, end)
+#define TAMSEL_STACK_DEREGISTER(id) VALGRIND_STACK_DEREGISTER(id)
+#else
+#define TAMSEL_STACK_REGISTER(start, end) 0U
+#define TAMSEL_STACK_DEREGISTER(id) static_cast<void>(id)
+#endif
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -437,9 +448,13 @@ class AlternateSignalStack {
     ours.ss_sp = memory_ + page_;
     ours.ss_size = kSize;
     installed_ = guarded_ && sigaltstack(&ours, nullptr) == 0;
+    // Else valgrind may take the jump back from it for the thread's stack growing, and forget
+    // what the frames in between held.
+    if (installed_) stackId_ = TAMSEL_STACK_REGISTER(memory_ + page_, memory_ + page_ + kSize);
   }
   ~AlternateSignalStack() {
     if (installed_) {
+      TAMSEL_STACK_DEREGISTER(stackId_);
       stack_t disabled{};
       disabled.ss_flags = SS_DISABLE;
       sigaltstack(&disabled, nullptr);
@@ -457,6 +472,7 @@ class AlternateSignalStack {
   char* memory_ = nullptr;
   bool guarded_ = false;
   bool installed_ = false;
+  unsigned stackId_ = 0;
 };
 
 // Keeps a copy of the frames from its caller's up to `top`: called by CallUnderSignalGuard
