@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -14,8 +15,21 @@
 namespace platform {
 namespace {
 
-// What the filter records: on the heap, not on the faulting stack.
+constexpr std::size_t kGuardFramesKept = 1024;
+
+// What a guarded call keeps for a fault: on the heap, not on the faulting stack.
 struct FaultRecord {
+  FaultRecord* enclosing = nullptr;
+  // The way back when the system cannot dispatch the fault through the stack (a save that
+  // overwrote its frames): the guard returning false, and a copy of the frames that return
+  // goes through ([guardFramesLow, guardFramesLow + guardFramesSize)).
+  CONTEXT returnFalse{};
+  std::uintptr_t guardStackPointer = 0;  // inside the guard, where a walk must arrive
+  std::uintptr_t guardFramesLow = 0;
+  std::size_t guardFramesSize = 0;
+  std::array<unsigned char, kGuardFramesKept> guardFrames{};
+  bool walking = false;  // a fault while walking the stack ends that walk, nothing else
+
   DumpRequest dump = DumpRequest::Off;
   DWORD code = 0;
   GuardOutcome::Access access = GuardOutcome::Access::Unknown;
@@ -24,6 +38,9 @@ struct FaultRecord {
   std::array<std::uintptr_t, GuardOutcome::kMaxFrames> frames{};
   std::size_t frameCount = 0;
 };
+
+// Read by the vectored handler, which the system calls for every exception in the process.
+thread_local FaultRecord* ActiveRecordOnThisThread = nullptr;
 
 // Crash-time code: runs in the exception filter; reads the faulting stack only under
 // GuardedUnwindOneFrame's __try; allocates nothing, takes no lock but the unwinder's, loads
@@ -59,9 +76,59 @@ bool GuardedUnwindOneFrame(CONTEXT* context) {
 // Crash-time code: as UnwindOneFrame.
 void RecordStack(const CONTEXT& fault, FaultRecord* record) {
   CONTEXT context = fault;
+  record->walking = true;
   record->frames[record->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
   while (record->frameCount < record->frames.size() && GuardedUnwindOneFrame(&context))
     record->frames[record->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
+  record->walking = false;
+}
+
+// Crash-time code: as UnwindOneFrame.
+// Whether the system's dispatch, walking the stack from the fault, would reach the guard: each
+// frame's caller found by its unwind tables (only the faulting one may be a leaf without
+// them), within the thread's stack and moving up, until the guard's own frame.
+bool DispatchReachesTheGuard(const CONTEXT& fault, FaultRecord* record) {
+  const auto* thread = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+  const auto stackLow = reinterpret_cast<std::uintptr_t>(thread->StackLimit);
+  const auto stackHigh = reinterpret_cast<std::uintptr_t>(thread->StackBase);
+  CONTEXT context = fault;
+  bool reached = false;
+  record->walking = true;
+  for (int frame = 0; frame < 1024 && !reached; ++frame) {
+    DWORD64 imageBase = 0;
+    if (frame > 0 && RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr) == nullptr) break;
+    const DWORD64 before = context.Rsp;
+    if (!GuardedUnwindOneFrame(&context)) break;
+    if (context.Rsp <= before || context.Rsp < stackLow || context.Rsp >= stackHigh) break;
+    reached = context.Rsp == record->guardStackPointer;
+  }
+  record->walking = false;
+  return reached;
+}
+
+// Crash-time code: as UnwindOneFrame; reads only the frames kept at the guard's start.
+template <typename Visit>
+void ForEachKeptByte(std::uintptr_t low, std::size_t size, Visit visit) {
+  const auto* frames = reinterpret_cast<const volatile unsigned char*>(low);
+  const std::size_t half = kGuardFramesKept / 2;
+  const bool whole = size <= kGuardFramesKept;
+  for (std::size_t i = 0; i < (whole ? size : half); ++i)
+    visit(i, frames[i]);
+  if (whole) return;
+  for (std::size_t i = 0; i < half; ++i)
+    visit(half + i, frames[size - half + i]);
+}
+
+// Crash-time code: as ForEachKeptByte.
+// Whether the frames the way back returns through are as they were: a save that overwrote its
+// stack as far as the guard's frames leaves no safe way back.
+bool GuardFramesIntact(const FaultRecord& record) {
+  bool intact = true;
+  ForEachKeptByte(record.guardFramesLow, record.guardFramesSize,
+                  [&](std::size_t at, unsigned char byte) {
+                    intact = intact && record.guardFrames[at] == byte;
+                  });
+  return intact;
 }
 
 void RecordCurrentException(GuardOutcome& outcome) {
@@ -74,9 +141,9 @@ void RecordCurrentException(GuardOutcome& outcome) {
   }
 }
 
-// Crash-time code: the exception filter; allocates nothing, takes no lock, loads nothing.
-// It takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
-int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
+// Crash-time code: runs in the exception filter or the vectored handler; allocates nothing,
+// takes no lock, loads nothing. Notes what the exception was.
+void RecordException(EXCEPTION_POINTERS* exception, FaultRecord* record) {
   const EXCEPTION_RECORD& raised = *exception->ExceptionRecord;
   record->code = raised.ExceptionCode;
   record->instruction = reinterpret_cast<std::uintptr_t>(raised.ExceptionAddress);
@@ -92,7 +159,69 @@ int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
   }
   if (exception->ContextRecord != nullptr) RecordStack(*exception->ContextRecord, record);
   record->dump = RequestCrashDumpAtFault(exception);
+}
+
+// Crash-time code: the exception filter; allocates nothing, takes no lock, loads nothing.
+// It takes every exception (EXCEPTION_EXECUTE_HANDLER) and notes what it was.
+int RecordAndHandle(EXCEPTION_POINTERS* exception, FaultRecord* record) {
+  RecordException(exception, record);
   return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The vectored handler. Crash-time code: reads its state from the heap record made before the
+// guarded call began, never from the faulting stack (but for walks, which a fault of their own
+// ends); allocates nothing, takes no lock, loads nothing.
+// Called before any frame's handler, it leaves every exception that the system can dispatch
+// to the guard (through the server's own handlers on the way) to that dispatch. One it cannot,
+// a save having overwritten the frames above the fault, it takes itself: the guard returns
+// false if its own frames are whole, or, if they are not, the process ends as it would
+// without the guard: the server's unhandled-exception filter, then the end.
+LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* exception) {
+  FaultRecord* const record = ActiveRecordOnThisThread;
+  if (record == nullptr || record->walking || exception->ContextRecord == nullptr) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  if (DispatchReachesTheGuard(*exception->ContextRecord, record)) return EXCEPTION_CONTINUE_SEARCH;
+  ActiveRecordOnThisThread = record->enclosing;
+  if (GuardFramesIntact(*record)) {
+    RecordException(exception, record);
+    *exception->ContextRecord = record->returnFalse;
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  UnhandledExceptionFilter(exception);
+  TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+std::mutex VectoredHandlerMutex;
+PVOID VectoredHandler = nullptr;
+
+void AddVectoredHandler() {
+  const std::lock_guard<std::mutex> lock(VectoredHandlerMutex);
+  // Last of the process's vectored handlers: one the server added first (a runtime that
+  // repairs its own faults) sees every exception before this one.
+  if (VectoredHandler == nullptr)
+    VectoredHandler = AddVectoredExceptionHandler(0, &OnVectoredException);
+}
+
+// Called by the guard at its start, from a frame of its own: the guard's context as it will
+// return false, and a copy of the frames that return goes through, up to the return address of
+// the guard's caller (RunGuarded).
+__declspec(noinline) void KeepWayBack(FaultRecord* record) {
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  record->guardFramesSize = 0;
+  // Up from here: into the guard, out of it into RunGuarded, out of RunGuarded.
+  if (!UnwindOneFrame(&context)) return;
+  record->guardStackPointer = static_cast<std::uintptr_t>(context.Rsp);
+  if (!UnwindOneFrame(&context)) return;
+  record->returnFalse = context;
+  record->returnFalse.Rax = 0;
+  if (!UnwindOneFrame(&context)) return;
+  record->guardFramesLow = static_cast<std::uintptr_t>(record->returnFalse.Rsp);
+  record->guardFramesSize = static_cast<std::size_t>(context.Rsp) - record->guardFramesLow;
+  ForEachKeptByte(record->guardFramesLow, record->guardFramesSize,
+                  [record](std::size_t at, unsigned char byte) { record->guardFrames[at] = byte; });
 }
 
 // Inside the structured guard: what() and the thrown object's destruction at the end of the
@@ -112,6 +241,7 @@ void CallCatchingCppExceptions(void (*fn)(void*), void* arg, GuardOutcome* outco
 // The fault has to be raised in a function called from the guarded block, not inlined into it.
 __declspec(noinline) bool CallUnderStructuredGuard(void (*fn)(void*), void* arg,
                                                    GuardOutcome* outcome, FaultRecord* record) {
+  KeepWayBack(record);
   __try {
     CallCatchingCppExceptions(fn, arg, outcome);
   } __except (RecordAndHandle(GetExceptionInformation(), record)) {
@@ -137,7 +267,12 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
     return outcome;
   }
   FaultRecord& record = *faultRecord;
-  if (!CallUnderStructuredGuard(fn, arg, &outcome, &record)) {
+  AddVectoredHandler();
+  record.enclosing = ActiveRecordOnThisThread;
+  ActiveRecordOnThisThread = &record;
+  const bool returned = CallUnderStructuredGuard(fn, arg, &outcome, &record);
+  ActiveRecordOnThisThread = record.enclosing;
+  if (!returned) {
     outcome = GuardOutcome{};
     outcome.ending = GuardOutcome::Ending::ProcessorFault;
     outcome.code = record.code;
@@ -152,8 +287,13 @@ GuardOutcome RunGuarded(void (*fn)(void*), void* arg) {
   return outcome;
 }
 
-// Structured exception handling installs nothing process-wide.
-void RestoreFaultHandlers() noexcept {}
+// The vectored handler is the one process-wide handler; the rest is structured exception
+// handling, which installs nothing.
+void RestoreFaultHandlers() noexcept {
+  const std::lock_guard<std::mutex> lock(VectoredHandlerMutex);
+  if (VectoredHandler != nullptr) RemoveVectoredExceptionHandler(VectoredHandler);
+  VectoredHandler = nullptr;
+}
 
 std::string FaultName(const GuardOutcome& outcome) {
   const std::uint32_t code = outcome.code;

@@ -31,6 +31,13 @@ bool IsProcessorFault(Fault fault);
 std::uint32_t ExpectedFaultCode(Fault fault);
 std::string ExpectedFaultWords(Fault fault);
 
+// For a child process of a death test: whether it ended by an access fault that nothing
+// handled (SIGSEGV or SIGBUS on POSIX, an unhandled access violation on Windows); and, called
+// in the child, no crash dialog or debugger for such a fault, and a timer that ends the child,
+// failing the test, should it still run after `seconds`.
+bool EndedByUnhandledAccessFault(int status);
+void PrepareToEndByAFault(unsigned seconds);
+
 // Writes into about `bytes` of the calling thread's stack, a frame at a time, as deep code does.
 void UseStack(std::size_t bytes);
 // Runs fn() on a new thread whose stack holds `bytes`, and returns once that thread has ended.

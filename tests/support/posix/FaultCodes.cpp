@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include "tests/support/Faults.h"
@@ -36,4 +39,12 @@ std::string ExpectedFaultWords(Fault fault) {
 
 bool RaisedReliablyHere(Fault) {
   return true;
+}
+
+bool EndedByUnhandledAccessFault(int status) {
+  return WIFSIGNALED(status) && (WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS);
+}
+
+void PrepareToEndByAFault(unsigned seconds) {
+  alarm(seconds);
 }

@@ -38,3 +38,24 @@ std::string ExpectedFaultWords(Fault fault) {
 bool RaisedReliablyHere(Fault fault) {
   return fault != Fault::StackOverflow && fault != Fault::Recursion;
 }
+
+bool EndedByUnhandledAccessFault(int status) {
+  return static_cast<DWORD>(status) == EXCEPTION_ACCESS_VIOLATION;
+}
+
+void PrepareToEndByAFault(unsigned seconds) {
+  // A filter of the program's own, as a server's crash reporter would set: Wine's starts a
+  // debugger otherwise.
+  SetUnhandledExceptionFilter(
+      [](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
+  static unsigned timerSeconds = seconds;
+  timerSeconds = seconds;
+  CloseHandle(CreateThread(
+      nullptr, 0,
+      [](void*) -> DWORD {
+        Sleep(timerSeconds * 1000);
+        TerminateProcess(GetCurrentProcess(), 3);
+        return 0;
+      },
+      nullptr, 0, nullptr));
+}

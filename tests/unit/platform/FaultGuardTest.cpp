@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -143,5 +144,71 @@ INSTANTIATE_TEST_SUITE_P(Targets, BadTargetTest,
                          ::testing::Values(BadTarget{"NullCall", &CallThroughNull, 0},
                                            BadTarget{"WildJump", &CallWildJump, 0x10}),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// A save that overwrites its stack upward from a local buffer, then faults. Below it lies a
+// frame of 4 KiB, as a server's routine would have: an overwrite that stops inside it leaves
+// the guard's own frames whole, and the call ends as any failed one, the next running as
+// usual; one that reaches them leaves no way back, and the process ends by the fault, as it
+// would without the guard. Never a hang or a fault loop: a timer ends a child that is stuck,
+// failing the test.
+volatile std::size_t gOverwriteBytes = 0;
+
+__attribute__((noinline, no_sanitize("address"))) void OverwriteStackThenFault() {
+  char buffer[64];
+  char* volatile start = buffer;
+  for (std::size_t i = 0; i < gOverwriteBytes; ++i)
+    start[i] = 'x';
+  RaiseFault(Fault::NullWrite);
+}
+
+// Its address escapes, so that no compiler keeps only the two bytes used.
+char* volatile gServerFrame = nullptr;
+
+__attribute__((noinline)) void BelowAServerFrame(void*) {
+  char frame[4096];
+  gServerFrame = frame;
+  gServerFrame[0] = 1;
+  OverwriteStackThenFault();
+  gServerFrame = nullptr;
+}
+
+struct Overwrite {
+  std::size_t bytes;
+  bool reachesTheGuard;
+};
+
+void PrintTo(const Overwrite& overwrite, std::ostream* out) {
+  *out << overwrite.bytes << " bytes";
+}
+
+class StackOverwriteDeathTest : public ::testing::TestWithParam<Overwrite> {};
+
+TEST_P(StackOverwriteDeathTest, EndsAsAFailedCallOrAsWithoutTheGuard) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const Overwrite overwrite = GetParam();
+  const auto endedAsExpected = [overwrite](int status) {
+    return overwrite.reachesTheGuard ? EndedByUnhandledAccessFault(status)
+                                     : ::testing::ExitedWithCode(0)(status);
+  };
+  EXPECT_EXIT(
+      {
+        PrepareToEndByAFault(60);
+        gOverwriteBytes = overwrite.bytes;
+        int code = 2;
+        std::thread([&code] {
+          const auto outcome = platform::RunGuarded(&BelowAServerFrame, nullptr);
+          const bool next = platform::RunGuarded([](void*) {}, nullptr).Completed();
+          code = outcome.ending == GuardOutcome::Ending::ProcessorFault && next ? 0 : 1;
+        }).join();
+        std::_Exit(code);
+      },
+      endedAsExpected, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, StackOverwriteDeathTest,
+                         ::testing::Values(Overwrite{64, false}, Overwrite{1024, false},
+                                           Overwrite{3000, false}, Overwrite{5000, true},
+                                           Overwrite{8192, true}),
+                         [](const auto& test) { return std::to_string(test.param.bytes); });
 
 }  // namespace

@@ -372,66 +372,6 @@ TEST(FaultReportTest, AGeneralProtectionFaultNamesNoAddress) {
   EXPECT_EQ(line.find(" address 0x"), std::string::npos) << line;
 }
 
-// A save that overwrites its stack upward from a local buffer, then faults. Below it lies a
-// frame of 4 KiB, as a server's routine would have: an overwrite that stops inside it leaves
-// the guard's own frames whole, and the call ends as any failed one, the next running as
-// usual; one that reaches them leaves no way back, and the process ends by the fault, as it
-// would without the guard. Never a hang or a fault loop: an alarm ends a child that is stuck,
-// failing the test.
-volatile std::size_t gOverwriteBytes = 0;
-
-__attribute__((noinline, no_sanitize("address"))) void OverwriteStackThenFault() {
-  char buffer[64];
-  char* volatile start = buffer;
-  for (std::size_t i = 0; i < gOverwriteBytes; ++i)
-    start[i] = 'x';
-  RaiseFault(Fault::NullWrite);
-}
-
-__attribute__((noinline)) void BelowAServerFrame(void*) {
-  volatile char frame[4096];
-  frame[0] = 1;
-  OverwriteStackThenFault();
-  frame[1] = frame[0];
-}
-
-struct Overwrite {
-  std::size_t bytes;
-  bool reachesTheGuard;
-};
-
-class StackOverwriteDeathTest : public ::testing::TestWithParam<Overwrite> {};
-
-TEST_P(StackOverwriteDeathTest, EndsAsAFailedCallOrAsWithoutTheGuard) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const Overwrite overwrite = GetParam();
-  const auto endedAsExpected = [overwrite](int status) {
-    // Ended by the fault: SIGSEGV, or SIGBUS where the overwrite ran on past the thread's stack.
-    return overwrite.reachesTheGuard
-               ? WIFSIGNALED(status) && (WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS)
-               : WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  };
-  EXPECT_EXIT(
-      {
-        alarm(60);
-        gOverwriteBytes = overwrite.bytes;
-        int code = 2;
-        std::thread([&code] {
-          const auto outcome = platform::RunGuarded(&BelowAServerFrame, nullptr);
-          const bool next = platform::RunGuarded(&DoNothing, nullptr).Completed();
-          code = outcome.ending == platform::GuardOutcome::Ending::ProcessorFault && next ? 0 : 1;
-        }).join();
-        std::_Exit(code);
-      },
-      endedAsExpected, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, StackOverwriteDeathTest,
-                         ::testing::Values(Overwrite{64, false}, Overwrite{1024, false},
-                                           Overwrite{3000, false}, Overwrite{5000, true},
-                                           Overwrite{8192, true}),
-                         [](const auto& test) { return std::to_string(test.param.bytes); });
-
 TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {
   platform::RestoreFaultHandlers();  // whatever earlier tests left in place
   InstallPlainHandler(SIGSEGV, &Nothing);
