@@ -1,6 +1,7 @@
 #include "config/Config.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -233,7 +235,87 @@ std::string ReadConfigText(const std::filesystem::path& location) {
   return text;
 }
 
+// The JSON library's parse error with the place as line and column (the host's version of the
+// library gives a byte offset), counted in the text it read.
+std::runtime_error WithLineAndColumn(const nlohmann::json::parse_error& error,
+                                     const std::string& text) {
+  const std::string what = error.what();
+  const std::size_t phrase = what.find("parse error");
+  const std::size_t reasonStart = what.find(": ", phrase == std::string::npos ? 0 : phrase);
+  if (phrase == std::string::npos || reasonStart == std::string::npos) {
+    return std::runtime_error(what);
+  }
+  // The byte offset counts from 1 and names the character the parser stopped at.
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i + 1 < error.byte && i < text.size(); ++i) {
+    column = text[i] == '\n' ? 1 : column + 1;
+    line += text[i] == '\n' ? 1 : 0;
+  }
+  return std::runtime_error(what.substr(0, phrase) + "parse error at line " + std::to_string(line) +
+                            ", column " + std::to_string(column) + what.substr(reasonStart));
+}
+
+// The members config.json may hold.
+constexpr std::array<const char*, 7> kMembers = {
+    "CpuThreads",       "LogSaveTimes",    "LogSaveFaults", "WaitForSaveAtExit",
+    "StuckSaveMinutes", "SaveWaitSeconds", "CrashDumps"};
+
+// Edits (insertions, removals, changes, letter case aside) that turn one name into the other.
+std::size_t EditDistance(const std::string& from, const std::string& to) {
+  std::vector<std::size_t> row(to.size() + 1);
+  for (std::size_t j = 0; j < row.size(); ++j)
+    row[j] = j;
+  for (std::size_t i = 1; i <= from.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= to.size(); ++j) {
+      const bool same = std::tolower(static_cast<unsigned char>(from[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(to[j - 1]));
+      const std::size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = row[j];
+      row[j] = next;
+    }
+  }
+  return row.back();
+}
+
+// One warning for each member that is not a setting (a typo such as "CrashDump" would otherwise
+// go unnoticed), naming the setting it most resembles where one is close.
+void WarnAboutUnknownMembers(const nlohmann::json& document) {
+  if (!document.is_object()) return;
+  for (auto member = document.begin(); member != document.end(); ++member) {
+    const std::string name = member.key();
+    if (std::find_if(kMembers.begin(), kMembers.end(),
+                     [&name](const char* known) { return name == known; }) != kMembers.end()) {
+      continue;
+    }
+    const char* closest = nullptr;
+    std::size_t closestDistance = name.size() / 3 + 2;
+    for (const char* known : kMembers) {
+      const std::size_t distance = EditDistance(name, known);
+      if (distance < closestDistance) {
+        closest = known;
+        closestDistance = distance;
+      }
+    }
+    const std::string shown = Excerpt(name, 100);
+    PluginLog::Log([&shown, closest](spdlog::logger& log) {
+      if (closest != nullptr) {
+        log.warn("\"{}\" in config.json is not a setting (did you mean \"{}\"?); it is ignored.",
+                 shown, closest);
+      } else {
+        log.warn("\"{}\" in config.json is not a setting; it is ignored.", shown);
+      }
+    });
+  }
+}
+
 }  // namespace
+
+std::string ConfigFileShownPath() {
+  return ConfigFileLocation(ConfigFilePath()).make_preferred().u8string();
+}
 
 std::string ConfigFilePath() {
   return VelkorApi::Tools::GetCurrentDir() + kConfigRelativePath;
@@ -244,9 +326,15 @@ void LoadConfig() {
 }
 
 void LoadConfig(std::int32_t hardwareThreads) {
-  std::istringstream text(ReadConfigText(ConfigFileLocation(ConfigFilePath())));
+  const std::string content = ReadConfigText(ConfigFileLocation(ConfigFilePath()));
+  std::istringstream text(content);
   nlohmann::json document;
-  text >> document;
+  try {
+    text >> document;
+  } catch (const nlohmann::json::parse_error& error) {
+    throw WithLineAndColumn(error, content);
+  }
+  WarnAboutUnknownMembers(document);
   // A document that is not an object is the JSON library's to refuse, with its own words.
   if ((document.is_null() || document.is_object()) &&
       document.find("CpuThreads") == document.end()) {

@@ -39,7 +39,9 @@ void EnableCrashDumps() {
     return;
   }
   platform::EnableCrashDumps(
-      std::filesystem::u8path(VelkorApi::Tools::GetCurrentDir() + kCrashDumpFolder), CrashDumps);
+      std::filesystem::u8path(VelkorApi::Tools::GetCurrentDir() + kCrashDumpFolder)
+          .make_preferred(),
+      CrashDumps);
 }
 
 void LoadSteps() {
@@ -51,21 +53,36 @@ void LoadSteps() {
   } catch (const std::exception& error) {
     // An exception must not leave the library entry: it would take the server down. Without
     // a readable configuration the detour stays out and the server saves as it always did.
-    const std::string path = Excerpt(ConfigFilePath(), 1000);
+    const std::string path = Excerpt(ConfigFileShownPath(), 1000);
     const std::string reason = Excerpt(error.what());
     PluginLog::Log([&](spdlog::logger& log) {
       log.error(
           "Could not load {} ({}); the plug-in stays inactive and the server saves on its own "
           "thread.",
           path, reason);
+      log.info("{} {} is inactive: world saves stay on the game thread.", kPluginName,
+               TAMSEL_VERSION);
     });
     return;
   }
   EnableCrashDumps();
-  // The host's answer is not examined: if it refuses, the server keeps its own routine.
-  VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
-                                    reinterpret_cast<void**>(&ServerSaveWorld));
+  // Refused (another plug-in holds the routine), the server keeps its own routine: said, so
+  // that the load line never claims what did not happen.
+  const bool installed =
+      VelkorApi::GetHooks().InstallHook(std::string(kSaveWorldKey), SaveWorldDetourAddress(),
+                                        reinterpret_cast<void**>(&ServerSaveWorld));
   if (WaitForSaveAtExit) platform::InterceptProcessExit(&HoldExitForSave);
+  PluginLog::Log([installed](spdlog::logger& log) {
+    if (installed) {
+      log.info("{} {} is active: world saves run off the game thread.", kPluginName,
+               TAMSEL_VERSION);
+    } else {
+      log.warn(
+          "{} {} is inactive: the host did not hand it {} (another plug-in may hold it); world "
+          "saves stay on the game thread.",
+          kPluginName, TAMSEL_VERSION, kSaveWorldKey);
+    }
+  });
 }
 
 }  // namespace

@@ -43,3 +43,14 @@ class CaptureSink : public LineSink {
   std::vector<std::string> lines_;
   int flushes_ = 0;
 };
+
+// The plug-in's line at the end of its load, as Logged() gives it: active, inactive after a
+// configuration that could not be used, or inactive because the host refused the detour.
+inline const std::string kActiveLine = std::string("info|Tamsel ") + TAMSEL_VERSION +
+                                       " is active: world saves run off the game thread.";
+inline const std::string kInactiveLine = std::string("info|Tamsel ") + TAMSEL_VERSION +
+                                         " is inactive: world saves stay on the game thread.";
+inline const std::string kRefusedLine =
+    std::string("warning|Tamsel ") + TAMSEL_VERSION +
+    " is inactive: the host did not hand it ADravikMode.SaveWorld (another plug-in may hold it); "
+    "world saves stay on the game thread.";

@@ -131,7 +131,9 @@ TEST_F(ConfigTest, LoadConfigReadsTheFileBelowTheHostsDirectory) {
   // A byte-order mark and text after the object are both fine; other members are ignored.
   serverDir_.WriteConfig("\xEF\xBB\xBF{\"Other\": 1, \"CpuThreads\": \"0\"} trailing text");
   LoadConfig();
-  EXPECT_EQ(Logged(), (std::vector<std::string>{kEnabled, Using(0)}));
+  EXPECT_EQ(Logged(), (std::vector<std::string>{
+                          "warning|\"Other\" in config.json is not a setting; it is ignored.",
+                          kEnabled, Using(0)}));
   EXPECT_EQ(AffinityMask, 1U);
 
   SetUp();
@@ -389,30 +391,39 @@ TEST_F(ConfigTest, AServerFolderInAnyScriptIsRead) {
   }
 }
 
-// A missing member is named as missing, not as a null the file never held.
+// A missing member is named as missing, not as a null the file never held; a syntax error by
+// line and column, whichever version of the JSON library reads the file.
 TEST_F(ConfigTest, JsonErrorsLeaveLoadConfigWithNothingLoggedOrChanged) {
   const std::string kNoCpuThreads = "it has no \"CpuThreads\" member";
+  const std::string kSyntax = "[json.exception.parse_error.101] parse error at ";
   struct Case {
     const char* content;
     int id;
     std::string message;
+    std::vector<std::string> logged = {};
   };
   const std::vector<Case> cases = {
-      {"", 101, "parse_error"},
-      {"{\"CpuThreads\": ", 101, "parse_error"},
+      {"", 0, kSyntax + "line 1, column 1: "},
+      {"{\"CpuThreads\": ", 0, kSyntax + "line 1, column 16: "},
+      {"{\n  \"CpuThreads\": \"\",\n  \"LogSaveTimes\": tru\n}", 0,
+       kSyntax + "line 3, column 22: "},
       {"[1, 2]", 305, SubscriptError("array")},
       {"\"0,1\"", 305, SubscriptError("string")},
       {"null", 0, kNoCpuThreads},
       {"{}", 0, kNoCpuThreads},
-      {"{\"cputhreads\": \"0\"}", 0, kNoCpuThreads},
+      {"{\"cputhreads\": \"0\"}",
+       0,
+       kNoCpuThreads,
+       {"warning|\"cputhreads\" in config.json is not a setting (did you mean \"CpuThreads\"?); "
+        "it is ignored."}},
       {"{\"CpuThreads\": 5}", 302, "type must be string, but is number"},
       {"{\"CpuThreads\": [0, 1]}", 302, "type must be string, but is array"},
       {"{\"CpuThreads\": 1e999}", 302, "type must be string, but is number"},
       // Not numbers at all: refused as the file's syntax, never read as a number out of range.
-      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 5e}", 101, "parse_error"},
-      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 1E+}", 101, "parse_error"},
-      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": --5}", 101, "parse_error"},
-      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": -5e}", 101, "parse_error"},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 5e}", 0, kSyntax + "line 1, column 41: "},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": 1E+}", 0, kSyntax + "line 1, column 42: "},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": --5}", 0, kSyntax + "line 1, column 40: "},
+      {"{\"CpuThreads\": \"\", \"SaveWaitSeconds\": -5e}", 0, kSyntax + "line 1, column 42: "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
@@ -429,11 +440,37 @@ TEST_F(ConfigTest, JsonErrorsLeaveLoadConfigWithNothingLoggedOrChanged) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(c.id, 0) << error.what();
-      EXPECT_EQ(error.what(), c.message);
+      const bool syntax = c.message.rfind(kSyntax, 0) == 0;
+      EXPECT_EQ(syntax ? std::string(error.what()).substr(0, c.message.size()) : error.what(),
+                c.message);
     }
-    EXPECT_TRUE(Logged().empty());
+    EXPECT_EQ(Logged(), c.logged);
     EXPECT_EQ(AffinityMask, 0x10U);
     EXPECT_FALSE(AffinityEnabled);
+  }
+}
+
+// A member that is not a setting is ignored, with one warning naming it and the setting it
+// most resembles, if one does; the settings around it are read as usual.
+TEST_F(ConfigTest, UnknownMembersAreNamedAndIgnored) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"CrashDump", " (did you mean \"CrashDumps\"?)"},
+      {"LogSaveFault", " (did you mean \"LogSaveFaults\"?)"},
+      {"savewaitseconds", " (did you mean \"SaveWaitSeconds\"?)"},
+      {"Colour", ""},
+  };
+  for (const auto& [name, suggestion] : cases) {
+    SCOPED_TRACE(name);
+    SetUp();
+    TempDir dir;
+    SimHost::SetCurrentDir(dir.Path().string());
+    dir.WriteConfig("{\"CpuThreads\": \"1\", \"" + name + "\": 1, \"LogSaveTimes\": true}");
+    LoadConfig(8);
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"warning|\"" + name + "\" in config.json is not a setting" +
+                                            suggestion + "; it is ignored.",
+                                        kEnabled, Using(1)}));
+    EXPECT_TRUE(LogSaveTimes);
   }
 }
 
