@@ -11,15 +11,21 @@ scripts/install-deps.sh
 scripts/check-style.sh
 
 jobs=$(nproc)
+# Each leg's time, and its configure, build and test phases, for the summary at the end.
+leg_times=()
 run_leg() {
   local preset=$1
   shift
   echo "=== ${preset} ==="
   local started=$SECONDS
   cmake --preset "$preset" "$@" >/dev/null
+  local configured=$SECONDS
   cmake --build --preset "$preset" -j"$jobs"
+  local built=$SECONDS
   ctest --preset "$preset" -j"$jobs"
   echo "=== ${preset}: passed in $((SECONDS - started)) s ==="
+  local phases="configure $((configured - started)), build $((built - configured))"
+  leg_times+=("${preset} $((SECONDS - started)) s (${phases}, test $((SECONDS - built)))")
 }
 
 host_headers=${TAMSEL_HOST_HEADERS:-../shared/host-deps/include}
@@ -43,6 +49,7 @@ tidy build/fuzz $(git ls-files 'platform/*.cpp' 'plugin/*.cpp' 'config/*.cpp' 'l
   'host/*.cpp' 'text/*.cpp' | grep -v '/windows/')
 tidy build/windows $(git ls-files 'platform/windows/*.cpp')
 echo "=== clang-tidy: passed in $((SECONDS - started)) s ==="
+leg_times+=("clang-tidy $((SECONDS - started)) s")
 if [ -f "$host_headers/spdlog/spdlog.h" ] && [ -f "$host_headers/nlohmann/json.hpp" ]; then
   host_headers=$(cd "$host_headers" && pwd)
   run_leg host-deps -DTAMSEL_HOST_HEADERS="$host_headers"
@@ -72,3 +79,4 @@ else
     run_leg windows-msvc -DTAMSEL_HOST_HEADERS="$host_headers" -DTAMSEL_MICROSOFT_RUNTIME_DIR=
   fi
 fi
+echo "=== times: $(printf '%s; ' "${leg_times[@]}")all $SECONDS s ==="
