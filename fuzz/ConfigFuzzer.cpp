@@ -55,7 +55,9 @@ bool IsOwnMessage(const std::string& message) {
       R"(it is left at false\.)"
       R"re(|"WaitForSaveAtExit" in config\.json must be true or false; it is left at true\.)re"
       R"re(|"(StuckSaveMinutes|SaveWaitSeconds|CrashDumps)" in config\.json must be a )re"
-      R"((whole )?number from [0-9.]+ to \d+; it is left at [0-9.]+\.)");
+      R"((whole )?number from [0-9.]+ to \d+; it is left at [0-9.]+\.)"
+      R"re(|"[\s\S]*" in config\.json is not a setting( \(did you mean "\w+"\?\))?; )re"
+      R"(it is ignored\.)");
   return std::regex_match(message, kOwnMessages);
 }
 
@@ -110,7 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const nlohmann::json::out_of_range&) {
   } catch (const std::runtime_error& refused) {
     const std::string reason = refused.what();
-    Check(reason.rfind("nested deeper than", 0) == 0 || reason == "it has no \"CpuThreads\" member",
+    Check(reason.rfind("nested deeper than", 0) == 0 ||
+              reason == "it has no \"CpuThreads\" member" ||
+              reason.rfind("[json.exception.parse_error.101] parse error at line ", 0) == 0,
           "an unknown refusal");
   }
 
