@@ -2,6 +2,7 @@
 
 // The pieces of a fault report, shared by the platform implementations of FaultGuard.h; the
 // rest of the code uses DescribeFault.
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -29,5 +30,22 @@ std::string FaultName(const GuardOutcome& outcome);
 std::string ModuleAndOffset(std::uintptr_t address);
 // "0x1f0".
 std::string HexAddress(std::uintptr_t address);
+
+// Visits the guard's frames as kept for comparison at a fault: all of [low, low + size) when it
+// fits in `kept` bytes, else its first and last halves. Byte by byte, not through memcpy or
+// memcmp: the frames hold the address sanitizer's redzones, which its interceptors would report.
+// Crash-time code: runs in the fault handler; allocates nothing, takes no lock, loads nothing.
+template <std::size_t kept, typename Visit>
+__attribute__((no_sanitize("address"))) void ForEachKeptByte(std::uintptr_t low, std::size_t size,
+                                                             Visit visit) {
+  const auto* frames = reinterpret_cast<const volatile unsigned char*>(low);
+  const std::size_t half = kept / 2;
+  const bool whole = size <= kept;
+  for (std::size_t i = 0; i < (whole ? size : half); ++i)
+    visit(i, frames[i]);
+  if (whole) return;
+  for (std::size_t i = 0; i < half; ++i)
+    visit(half + i, frames[size - half + i]);
+}
 
 }  // namespace platform

@@ -314,33 +314,16 @@ void RecordStack(ActiveGuard& guard, void* context) {
   }
 }
 
-// The kept part of the guard's frames: [low, low + size) when it fits, otherwise its first and
-// last halves. Byte by byte, not through memcpy or memcmp: the frames hold the address
-// sanitizer's redzones, which its interceptors would report.
-// Crash-time code: runs in the signal handler; allocates nothing, takes no lock, loads nothing.
-template <typename Visit>
-__attribute__((no_sanitize("address"))) void ForEachKeptByte(std::uintptr_t low, std::size_t size,
-                                                             Visit visit) {
-  const auto* frames = reinterpret_cast<const volatile unsigned char*>(low);
-  const std::size_t half = kGuardFramesKept / 2;
-  const bool whole = size <= kGuardFramesKept;
-  for (std::size_t i = 0; i < (whole ? size : half); ++i)
-    visit(i, frames[i]);
-  if (whole) return;
-  for (std::size_t i = 0; i < half; ++i)
-    visit(half + i, frames[size - half + i]);
-}
-
 // Crash-time code: runs in the signal handler; reads only memory the thread has had since the
 // guarded call began; allocates nothing, takes no lock, loads nothing.
 // Whether the frames the jump back would return through are as they were: a save that
 // overwrote its stack as far as the guard's frames leaves no safe way back.
 __attribute__((noinline, no_sanitize("address"))) bool GuardFramesIntact(const ActiveGuard& guard) {
   bool intact = true;
-  ForEachKeptByte(guard.guardFramesLow, guard.guardFramesSize,
-                  [&](std::size_t at, unsigned char byte) {
-                    intact = intact && guard.guardFrames[at] == byte;
-                  });
+  ForEachKeptByte<kGuardFramesKept>(guard.guardFramesLow, guard.guardFramesSize,
+                                    [&](std::size_t at, unsigned char byte) {
+                                      intact = intact && guard.guardFrames[at] == byte;
+                                    });
   return intact;
 }
 
@@ -484,8 +467,9 @@ __attribute__((noinline, no_sanitize("address"))) void KeepGuardFrames(ActiveGua
   const auto low = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) + 2 * sizeof(void*);
   guard.guardFramesLow = low;
   guard.guardFramesSize = top > low ? top - low : 0;
-  ForEachKeptByte(low, guard.guardFramesSize,
-                  [&guard](std::size_t at, unsigned char byte) { guard.guardFrames[at] = byte; });
+  ForEachKeptByte<kGuardFramesKept>(
+      low, guard.guardFramesSize,
+      [&guard](std::size_t at, unsigned char byte) { guard.guardFrames[at] = byte; });
 }
 
 // Kept out of line and free of objects with destructors: a fault leaves it by siglongjmp.

@@ -106,28 +106,15 @@ bool DispatchReachesTheGuard(const CONTEXT& fault, FaultRecord* record) {
   return reached;
 }
 
-// Crash-time code: as UnwindOneFrame; reads only the frames kept at the guard's start.
-template <typename Visit>
-void ForEachKeptByte(std::uintptr_t low, std::size_t size, Visit visit) {
-  const auto* frames = reinterpret_cast<const volatile unsigned char*>(low);
-  const std::size_t half = kGuardFramesKept / 2;
-  const bool whole = size <= kGuardFramesKept;
-  for (std::size_t i = 0; i < (whole ? size : half); ++i)
-    visit(i, frames[i]);
-  if (whole) return;
-  for (std::size_t i = 0; i < half; ++i)
-    visit(half + i, frames[size - half + i]);
-}
-
 // Crash-time code: as ForEachKeptByte.
 // Whether the frames the way back returns through are as they were: a save that overwrote its
 // stack as far as the guard's frames leaves no safe way back.
 bool GuardFramesIntact(const FaultRecord& record) {
   bool intact = true;
-  ForEachKeptByte(record.guardFramesLow, record.guardFramesSize,
-                  [&](std::size_t at, unsigned char byte) {
-                    intact = intact && record.guardFrames[at] == byte;
-                  });
+  ForEachKeptByte<kGuardFramesKept>(record.guardFramesLow, record.guardFramesSize,
+                                    [&](std::size_t at, unsigned char byte) {
+                                      intact = intact && record.guardFrames[at] == byte;
+                                    });
   return intact;
 }
 
@@ -220,8 +207,9 @@ __declspec(noinline) void KeepWayBack(FaultRecord* record) {
   if (!UnwindOneFrame(&context)) return;
   record->guardFramesLow = static_cast<std::uintptr_t>(record->returnFalse.Rsp);
   record->guardFramesSize = static_cast<std::size_t>(context.Rsp) - record->guardFramesLow;
-  ForEachKeptByte(record->guardFramesLow, record->guardFramesSize,
-                  [record](std::size_t at, unsigned char byte) { record->guardFrames[at] = byte; });
+  ForEachKeptByte<kGuardFramesKept>(
+      record->guardFramesLow, record->guardFramesSize,
+      [record](std::size_t at, unsigned char byte) { record->guardFrames[at] = byte; });
 }
 
 // Inside the structured guard: what() and the thrown object's destruction at the end of the
