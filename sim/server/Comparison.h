@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 #include "sim/server/Report.h"
 
@@ -17,19 +18,17 @@ struct ComparedRuns {
 ComparedRuns ReadComparedRuns(const std::filesystem::path& first,
                               const std::filesystem::path& second);
 
-// The step between labels of a time axis that ends at `endSeconds`: 1, 2 or 5 times a power
-// of ten, so that there are at most about ten labels.
-double TimeAxisStep(double endSeconds);
+// "Longest game-loop stall: 900 ms without the plug-in, 0.12 ms with it (7500 times
+// shorter)." A run slower with the plug-in is called so.
+std::string StallSentence(const RunSummary& without, const RunSummary& with);
 
-// One chart of two runs on the same world, one above the other on the same time axis and the
-// same logarithmic tick-time scale, each save shaded from its request to its end, with the
-// tick budget drawn.
+// One chart of two runs on the same world, one above the other on the same scales.
 void WriteComparisonSvg(const RunSummary& without, const RunSummary& with,
                         const std::filesystem::path& file);
 
-// A page with the headline, both runs' tables side by side and the chart (`chartFile` as the
-// page refers to it).
+// A page that needs nothing beside it: the headline, both runs' tables as the server printed
+// them, and the chart.
 void WriteComparisonPage(const RunSummary& without, const RunSummary& with,
-                         const std::string& chartFile, const std::filesystem::path& file);
+                         const std::filesystem::path& file);
 
 }  // namespace SimServer

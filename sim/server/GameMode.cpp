@@ -51,21 +51,22 @@ void ADravikMode::BeginSave() {
     // Called directly (a test, a console command) the save answers no request: it starts now.
     saveRequestedSeconds_ = unansweredRequestSeconds_.value_or(Seconds(saveStart_));
     unansweredRequestSeconds_.reset();
+    running_ = true;
   }
-  running_ = true;
   SimServer::ServerLog()->info("World save started");
 }
 
 void ADravikMode::EndSave(bool completed, const std::string& failure) {
-  if (!running_.exchange(false)) return;
   const auto end = Clock::now();
   std::chrono::duration<double> took{};
   {
+    // Under the lock, so that Counts() sees the save either running or ended.
     std::lock_guard<std::mutex> lock(countsMutex_);
+    if (!running_.exchange(false)) return;
     took = end - saveStart_;
     (completed ? counts_.completed : counts_.failed) += 1;
-    if (completed) counts_.durationsSeconds.push_back(took.count());
-    counts_.spans.push_back({saveRequestedSeconds_, Seconds(end), completed});
+    counts_.spans.push_back(
+        {saveRequestedSeconds_, Seconds(saveStart_), Seconds(end), completed, false});
   }
   if (!completed) {
     SimServer::ServerLog()->error("World save failed: {}", failure);
@@ -78,7 +79,8 @@ void ADravikMode::EndSave(bool completed, const std::string& failure) {
 }
 
 double ADravikMode::Seconds(Clock::time_point at) const {
-  return std::chrono::duration<double>(at - clockStart_).count();
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(at - clockStart_);
+  return static_cast<double>(micros.count()) / 1e6;
 }
 
 // Deliberate failures, for showing what happens when a save crashes.
@@ -103,5 +105,10 @@ void ADravikMode::BetweenChunks(void* context) {
 
 SimServer::SaveCounts ADravikMode::Counts() {
   std::lock_guard<std::mutex> lock(countsMutex_);
-  return counts_;
+  SimServer::SaveCounts counts = counts_;
+  if (running_.load()) {
+    counts.spans.push_back(
+        {saveRequestedSeconds_, Seconds(saveStart_), Seconds(Clock::now()), false, true});
+  }
+  return counts;
 }

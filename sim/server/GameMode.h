@@ -22,19 +22,21 @@ struct SaveSettings {
   std::chrono::milliseconds slowDiskPerChunk{0};
 };
 
-// One save the routine was entered for, in seconds since the game-mode's clock started.
+// One save the routine was entered for, in seconds since the game-mode's clock started, whole
+// microseconds (so that they read back from a report as the same numbers).
 struct SaveSpan {
   double requestedSeconds;  // when the server asked for the save that this one answers
-  double endedSeconds;
+  double startedSeconds;
+  double endedSeconds;  // for one still running, when it was counted
   bool completed;
+  bool running;
 };
 
 struct SaveCounts {
   int started = 0;
   int completed = 0;
-  int failed = 0;                        // every save that started and did not complete
-  std::vector<double> durationsSeconds;  // of the completed saves
-  std::vector<SaveSpan> spans;           // of the saves that ended, in order
+  int failed = 0;               // every save that started and did not complete
+  std::vector<SaveSpan> spans;  // in order; the last may be still running
 };
 
 }  // namespace SimServer
@@ -64,6 +66,7 @@ class ADravikMode {
 
   // True while a save that was entered has neither completed nor failed.
   bool SaveRunning() const { return running_.load(); }
+  // The saves so far, one still running included.
   SimServer::SaveCounts Counts();
 
   // The function the server registers with the host: a plain function of the game mode.

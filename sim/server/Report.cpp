@@ -12,6 +12,7 @@
 
 #include "platform/RegularFile.h"
 #include "sim/os/Files.h"
+#include "sim/server/Chart.h"
 #include "sim/server/World.h"
 
 namespace SimServer {
@@ -118,6 +119,14 @@ double LongestTickMs(const RunSummary& summary) {
   return longest;
 }
 
+std::vector<double> CompletedSaveSeconds(const RunSummary& summary) {
+  std::vector<double> durations;
+  for (const SaveSpan& save : summary.saves) {
+    if (save.completed) durations.push_back(save.endedSeconds - save.startedSeconds);
+  }
+  return durations;
+}
+
 double PercentileTickMs(const RunSummary& summary, double percentile) {
   if (summary.ticks.empty()) return 0;
   std::vector<double> durations;
@@ -130,7 +139,7 @@ double PercentileTickMs(const RunSummary& summary, double percentile) {
 }
 
 std::string FormatTable(const RunSummary& summary) {
-  const auto& saves = summary.saveDurationsSeconds;
+  const std::vector<double> saves = CompletedSaveSeconds(summary);
   std::ostringstream table;
   auto row = [&table](const std::string& name, const std::string& value) {
     table << "  " << name << std::string(26 - name.size(), ' ') << value << "\n";
@@ -164,7 +173,7 @@ void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& fi
   std::ostringstream out;
   out << "plugins_loaded=" << (summary.pluginsLoaded ? 1 : 0) << "\n"
       << "world_mb=" << summary.worldMegabytes << "\n"
-      << "saves_completed=" << summary.saveDurationsSeconds.size() << "\n"
+      << "saves_completed=" << CompletedSaveSeconds(summary).size() << "\n"
       << "saves_asked=" << summary.savesAskedFor << "\n"
       << "saves_accepted=" << summary.savesAccepted << "\n"
       << "saves_refused=" << summary.savesRefused << "\n"
@@ -174,7 +183,7 @@ void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& fi
       << "longest_tick_ms=" << Fixed(LongestTickMs(summary), 3) << "\n"
       << "p99_tick_ms=" << Fixed(PercentileTickMs(summary, 99), 3) << "\n";
   double longestSave = 0;
-  for (double seconds : summary.saveDurationsSeconds)
+  for (double seconds : CompletedSaveSeconds(summary))
     longestSave = std::max(longestSave, seconds);
   out << "longest_save_s=" << Fixed(longestSave, 3) << "\n"
       << "final_request=" << summary.finalRequest << "\n";
@@ -194,10 +203,11 @@ void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file)
 
 void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file) {
   std::ostringstream out;
-  out << "requested_s,ended_s,completed\n";
+  out << "requested_s,started_s,ended_s,completed,running\n";
   for (const SaveSpan& save : summary.saves) {
-    out << Fixed(save.requestedSeconds, 4) << "," << Fixed(save.endedSeconds, 4) << ","
-        << (save.completed ? 1 : 0) << "\n";
+    out << Fixed(save.requestedSeconds, 6) << "," << Fixed(save.startedSeconds, 6) << ","
+        << Fixed(save.endedSeconds, 6) << "," << (save.completed ? 1 : 0) << ","
+        << (save.running ? 1 : 0) << "\n";
   }
   WriteReport(file, out.str());
 }
@@ -234,6 +244,7 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
   run.savesRefused = static_cast<int>(number("saves_refused", 0, kMostCount, true));
   run.savesFailed = static_cast<int>(number("saves_failed", 0, kMostCount, true));
   run.tickBudgetMs = number("tick_budget_ms", 1e-3, kLongestMs, false);
+  run.finalRequest = static_cast<int>(number("final_request", 0, kMostCount, true));
 
   const auto ticksFile = serverDir / "ticks.csv";
   auto ticks = OpenForReading(ticksFile);
@@ -250,13 +261,13 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
   auto saves = OpenForReading(savesFile);
   std::getline(saves, line);
   for (std::size_t lineNumber = 2; std::getline(saves, line); ++lineNumber) {
+    const FieldRange time{0, kLongestSeconds, false};
+    const FieldRange flag{0, 1, true};
     const auto fields =
-        ParseCsvLine(line, {{0, kLongestSeconds, false}, {0, kLongestSeconds, false}, {0, 1, true}},
-                     savesFile, lineNumber);
-    if (fields[1] < fields[0])
+        ParseCsvLine(line, {time, time, time, flag, flag}, savesFile, lineNumber);
+    if (fields[1] < fields[0] || fields[2] < fields[1])
       RefuseLine(savesFile, lineNumber, line, "a save that ends before its request");
-    run.saves.push_back({fields[0], fields[1], fields[2] != 0});
-    if (fields[2] != 0) run.saveDurationsSeconds.push_back(fields[1] - fields[0]);
+    run.saves.push_back({fields[0], fields[1], fields[2], fields[3] != 0, fields[4] != 0});
   }
   return run;
 }
@@ -279,53 +290,10 @@ void CheckWritable(const std::filesystem::path& file) {
 }
 
 void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file) {
-  constexpr double kWidth = 900, kHeight = 320, kLeft = 60, kRight = 20, kTop = 40, kBottom = 40;
-  const double plotWidth = kWidth - kLeft - kRight;
-  const double plotHeight = kHeight - kTop - kBottom;
-  double endSeconds = 1e-3;
-  for (const auto& tick : summary.ticks) {
-    endSeconds = std::max(endSeconds, tick.startSeconds + tick.durationMs / 1000);
-  }
-  const double topMs = std::max({LongestTickMs(summary) * 1.1, summary.tickBudgetMs * 2, 1.0});
-  auto x = [&](double seconds) { return kLeft + seconds / endSeconds * plotWidth; };
-  auto y = [&](double ms) { return kTop + plotHeight - ms / topMs * plotHeight; };
-
-  std::ostringstream out;
-  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << kHeight
-      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">Game loop tick times, "
-      << (summary.pluginsLoaded ? "with plug-ins" : "without plug-ins") << " (longest "
-      << Fixed(LongestTickMs(summary), 1) << " ms)</text>\n"
-      << "<line x1=\"" << kLeft << "\" y1=\"" << y(0) << "\" x2=\"" << kWidth - kRight << "\" y2=\""
-      << y(0) << "\" stroke=\"black\"/>\n"
-      << "<line x1=\"" << kLeft << "\" y1=\"" << kTop << "\" x2=\"" << kLeft << "\" y2=\"" << y(0)
-      << "\" stroke=\"black\"/>\n"
-      << "<text x=\"" << kLeft - 6 << "\" y=\"" << kTop + 4 << "\" text-anchor=\"end\">"
-      << Fixed(topMs, 0) << " ms</text>\n"
-      << "<text x=\"" << kLeft - 6 << "\" y=\"" << y(0) + 4 << "\" text-anchor=\"end\">0</text>\n"
-      << "<text x=\"" << kWidth - kRight << "\" y=\"" << kHeight - 12 << "\" text-anchor=\"end\">"
-      << Fixed(endSeconds, 1) << " s</text>\n"
-      << "<line x1=\"" << kLeft << "\" y1=\"" << y(summary.tickBudgetMs) << "\" x2=\""
-      << kWidth - kRight << "\" y2=\"" << y(summary.tickBudgetMs)
-      << "\" stroke=\"green\" stroke-dasharray=\"4 3\"/>\n"
-      << "<text x=\"" << kWidth - kRight << "\" y=\"" << y(summary.tickBudgetMs) - 4
-      << "\" text-anchor=\"end\" fill=\"green\">tick budget</text>\n";
-  for (const auto& tick : summary.ticks) {
-    if (!tick.saveRequested) continue;
-    out << "<line x1=\"" << x(tick.startSeconds) << "\" y1=\"" << y(0) << "\" x2=\""
-        << x(tick.startSeconds) << "\" y2=\"" << y(0) + 8 << "\" stroke=\"red\"/>\n";
-  }
-  // One bar per tick: as tall as the tick took, and as wide, so a stall shows as a block.
-  out << "<path stroke=\"steelblue\" stroke-width=\"0.5\" fill=\"steelblue\" d=\"";
-  for (const auto& tick : summary.ticks) {
-    const double end = tick.startSeconds + tick.durationMs / 1000;
-    out << "M" << Fixed(x(tick.startSeconds), 1) << " " << Fixed(y(0), 1) << "V"
-        << Fixed(y(tick.durationMs), 1) << "H" << Fixed(x(end), 1) << "V" << Fixed(y(0), 1) << "Z ";
-  }
-  out << "\"/>\n<text x=\"" << kLeft << "\" y=\"" << kHeight - 12
-      << "\" fill=\"red\">red marks: save requests</text>\n</svg>\n";
-  WriteReport(file, out.str());
+  const std::string title = summary.pluginsLoaded ? "With the plug-ins" : "Without plug-ins";
+  WriteReport(file, ChartSvg("Game-loop tick times, " + std::to_string(summary.worldMegabytes) +
+                                 " MiB world",
+                             {StandInCaption(summary)}, {{&summary, title}}));
 }
 
 void WriteRunReports(const RunSummary& summary, const std::filesystem::path& ticksCsv,

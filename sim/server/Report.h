@@ -23,8 +23,7 @@ struct RunSummary {
   int savesFailed = 0;
   double tickBudgetMs = 0;
   std::vector<TickRecord> ticks;
-  std::vector<double> saveDurationsSeconds;
-  std::vector<SaveSpan> saves;  // each save that ended, from request to end
+  std::vector<SaveSpan> saves;  // from request to end; the last may be still running
   int finalRequest = 0;         // the number of the save request made at exit; 0: none
 };
 
@@ -35,6 +34,8 @@ std::string Fixed(double value, int decimals);
 void WriteReport(const std::filesystem::path& file, const std::string& text);
 
 double LongestTickMs(const RunSummary& summary);
+// From start to end, of each save that completed.
+std::vector<double> CompletedSaveSeconds(const RunSummary& summary);
 double PercentileTickMs(const RunSummary& summary, double percentile);
 
 // The table printed at exit.
@@ -42,7 +43,7 @@ std::string FormatTable(const RunSummary& summary);
 // key=value lines, for scripts.
 void WriteSummaryFile(const RunSummary& summary, const std::filesystem::path& file);
 void WriteTicksCsv(const RunSummary& summary, const std::filesystem::path& file);
-// requested_s,ended_s,completed for each save.
+// requested_s,started_s,ended_s,completed,running for each save.
 void WriteSavesCsv(const RunSummary& summary, const std::filesystem::path& file);
 // Reads back what the four writers wrote into a server directory (the per-run chart aside).
 // Throws std::runtime_error naming the file, and the line, that is missing, malformed, not
@@ -52,7 +53,7 @@ RunSummary ReadRun(const std::filesystem::path& serverDir);
 // Throws std::runtime_error with the system's reason when `file` cannot be written, so that a
 // run is refused before it starts rather than failing at its end. Leaves nothing behind.
 void CheckWritable(const std::filesystem::path& file);
-// A chart of the tick times over the run, with the tick budget and the save requests marked.
+// The run's chart: tick times over the run, on the comparison's scales, its saves shaded.
 void WriteTicksSvg(const RunSummary& summary, const std::filesystem::path& file);
 
 // Writes the run's four reports (ticks.csv and ticks.svg where given, saves.csv and

@@ -143,9 +143,9 @@ int Run(const SimServer::Options& options) {
   if (!options.compareDirs.empty()) {
     const auto runs = SimServer::ReadComparedRuns(options.compareDirs[0], options.compareDirs[1]);
     SimServer::WriteComparisonSvg(runs.without, runs.with, serverDir / "compare.svg");
-    SimServer::WriteComparisonPage(runs.without, runs.with, "compare.svg",
-                                   serverDir / "compare.html");
-    std::cout << (serverDir / "compare.html").u8string() << "\n";
+    SimServer::WriteComparisonPage(runs.without, runs.with, serverDir / "compare.html");
+    std::cout << SimServer::StallSentence(runs.without, runs.with) << "\n"
+              << (serverDir / "compare.html").u8string() << "\n";
     return 0;
   }
   // Every report is checked before the run: a run is never lost to an unwritable path.
@@ -178,12 +178,11 @@ int Run(const SimServer::Options& options) {
   SimServer::RunSummary summary = RunGameLoop(options, *gameMode);
   summary.pluginsLoaded = pluginsLoaded;
 
-  // The saves that ended during the run; one still running has started, and has no span yet.
+  // The saves of the run; one still running is charted up to here.
   const SimServer::SaveCounts counts = gameMode->Counts();
   summary.savesAccepted = counts.started;
   summary.savesRefused = summary.savesAskedFor - counts.started;
   summary.savesFailed = counts.failed;
-  summary.saveDurationsSeconds = counts.durationsSeconds;
   summary.saves = counts.spans;
   summary.worldMegabytes = options.worldMegabytes;
   summary.finalRequest = options.finalSave ? summary.savesAskedFor + 1 : 0;

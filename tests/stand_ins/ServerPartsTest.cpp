@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/FaultGuard.h"
+#include "sim/server/Chart.h"
 #include "sim/server/Comparison.h"
 #include "sim/server/GameMode.h"
 #include "sim/server/Options.h"
@@ -163,7 +165,8 @@ TEST(GameModeTest, EveryFailedSaveIsSettledWithItsReason) {
   gameMode.SaveWorld();
   counts = gameMode.Counts();
   EXPECT_EQ(counts.completed, 1);
-  EXPECT_EQ(counts.durationsSeconds.size(), 1U);
+  ASSERT_EQ(counts.spans.size(), 2U);
+  EXPECT_TRUE(counts.spans[1].completed);
 }
 
 TEST(ServerReportTest, UnwritableReportPathsAreRefusedAndNothingIsLeftBehind) {
@@ -190,16 +193,19 @@ TEST(ServerReportTest, ARunReadsBackAsItWasWritten) {
   run.savesFailed = 1;
   run.tickBudgetMs = 20;
   run.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
-  run.saves = {{0.02, 0.75, true}, {1.0, 1.5, false}};
-  run.saveDurationsSeconds = {0.73};
+  run.saves = {{0.02, 0.1, 0.75, true, false},
+               {1.0, 1.0, 1.5, false, false},
+               {1.6, 1.62, 1.7, false, true}};
+  run.finalRequest = 4;
   SimServer::WriteSummaryFile(run, dir.Path() / "summary.txt");
   SimServer::WriteTicksCsv(run, dir.Path() / "ticks.csv");
   SimServer::WriteSavesCsv(run, dir.Path() / "saves.csv");
   const SimServer::RunSummary read = SimServer::ReadRun(dir.Path());
   EXPECT_EQ(SimServer::FormatTable(read), SimServer::FormatTable(run));
-  ASSERT_EQ(read.saves.size(), 2U);
+  ASSERT_EQ(read.saves.size(), 3U);
   EXPECT_DOUBLE_EQ(read.saves[1].endedSeconds, 1.5);
   EXPECT_FALSE(read.saves[1].completed);
+  EXPECT_TRUE(read.saves[2].running);
 
   std::ofstream(dir.Path() / "ticks.csv", std::ios::app) << "2,oops\n";
   EXPECT_THROW(SimServer::ReadRun(dir.Path()), std::runtime_error);
@@ -225,7 +231,7 @@ TEST_P(ComparisonInputTest, ValuesThatCannotBeChartedAreRefusedWithFileAndLine) 
   run.worldMegabytes = 4;
   run.tickBudgetMs = 20;
   run.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
-  run.saves = {{0.02, 0.75, true}};
+  run.saves = {{0.02, 0.02, 0.75, true, false}};
   SimServer::WriteSummaryFile(run, dir.Path() / "summary.txt");
   SimServer::WriteTicksCsv(run, dir.Path() / "ticks.csv");
   SimServer::WriteSavesCsv(run, dir.Path() / "saves.csv");
@@ -257,8 +263,12 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRunInput{"summary.txt", "tick_budget_ms=20.000", "tick_budget_ms=0", "8"},
                       BadRunInput{"summary.txt", "world_mb=4", "world_mb=-1", "2"},
                       BadRunInput{"summary.txt", "plugins_loaded=0", "plugins_loaded=7", "1"},
-                      BadRunInput{"saves.csv", "0.0200,0.7500,1", "0.0200,nan,1", "2"},
-                      BadRunInput{"saves.csv", "0.0200,0.7500,1", "0.9000,0.7500,1", "2"}),
+                      BadRunInput{"saves.csv", "0.020000,0.020000,0.750000,1,0",
+                                  "0.020000,0.020000,nan,1,0", "2"},
+                      BadRunInput{"saves.csv", "0.020000,0.020000,0.750000,1,0",
+                                  "0.900000,0.900000,0.750000,1,0", "2"},
+                      BadRunInput{"saves.csv", "0.020000,0.020000,0.750000,1,0",
+                                  "0.020000,0.020000,0.750000,1", "2"}),
     [](const ::testing::TestParamInfo<BadRunInput>& param) {
       std::string name = std::string(param.param.file) + "_" + std::to_string(param.index);
       for (char& c : name)
@@ -318,6 +328,8 @@ TEST(GameModeTest, ASaveIsMeasuredFromTheRequestThatStartedIt) {
   std::thread saveThread([&] { gameMode.SaveWorld(); });
   while (!gameMode.SaveRunning())
     std::this_thread::yield();
+  ASSERT_EQ(gameMode.Counts().spans.size(), 1U);
+  EXPECT_TRUE(gameMode.Counts().spans[0].running) << "a running save is counted, to be charted";
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   gameMode.NoteSaveRequest();  // refused while the save runs
   saveThread.join();
@@ -347,7 +359,7 @@ TEST(ServerReportTest, AFullDiskFailsEveryReportWithItsReason) {
       [&] { SimServer::WriteSavesCsv(run, full); },
       [&] { SimServer::WriteTicksSvg(run, full); },
       [&] { SimServer::WriteComparisonSvg(run, run, full); },
-      [&] { SimServer::WriteComparisonPage(run, run, "compare.svg", full); }};
+      [&] { SimServer::WriteComparisonPage(run, run, full); }};
   for (std::size_t i = 0; i < writers.size(); ++i) {
     try {
       writers[i]();
@@ -406,7 +418,7 @@ TEST(ComparisonTest, RunsThatCannotBeComparedAreRefusedAndASlowerOneIsCalledSo) 
   writeRun("without", false, 4, 10);
   writeRun("with", true, 4, 40);
   const auto runs = SimServer::ReadComparedRuns(dir.Path() / "without", dir.Path() / "with");
-  SimServer::WriteComparisonPage(runs.without, runs.with, "compare.svg", dir.Path() / "page.html");
+  SimServer::WriteComparisonPage(runs.without, runs.with, dir.Path() / "page.html");
   EXPECT_NE(ReadFile(dir.Path() / "page.html").find("(4.0 times longer: slower with the plug-in)"),
             std::string::npos);
 
@@ -435,6 +447,63 @@ TEST(ComparisonTest, RunsThatCannotBeComparedAreRefusedAndASlowerOneIsCalledSo) 
   if (MakeFifo(dir.Path() / "fifo" / "summary.txt")) {
     EXPECT_NE(refusal("fifo").find("summary.txt: cannot read: not a regular file"),
               std::string::npos);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The page needs nothing beside it and reads on a narrow screen: the chart is inside it and
+// scales, the tables are the ones the server printed, a save still running at the end is
+// shaded to the end, and the ratio has no more digits than the times can carry.
+TEST(ComparisonTest, ThePageHoldsEverythingAndTellsTheTruthAtAGlance) {
+  TempDir dir;
+  const auto writeRun = [&](const std::string& name, bool pluginsLoaded, double longestMs) {
+    SimServer::RunSummary run;
+    run.pluginsLoaded = pluginsLoaded;
+    run.worldMegabytes = 64;
+    run.tickBudgetMs = 33.3;
+    run.savesAskedFor = 2;
+    run.savesAccepted = 2;
+    run.finalRequest = 3;
+    run.ticks = {{0, 0.05, true}, {0.1, longestMs, false}, {4.0, 0.05, true}};
+    run.saves = {{0, 0.000001, 1.25, true, false}, {4.0, 4.1, 4.2, false, true}};
+    std::filesystem::create_directory(dir.Path() / name);
+    SimServer::WriteRunReports(run, dir.Path() / name / "ticks.csv",
+                               dir.Path() / name / "ticks.svg", dir.Path() / name);
+    return SimServer::FormatTable(run);
+  };
+  const std::string withoutTable = writeRun("without", false, 795.09);
+  const std::string withTable = writeRun("with", true, 0.1);
+  const auto runs = SimServer::ReadComparedRuns(dir.Path() / "without", dir.Path() / "with");
+  SimServer::WriteComparisonPage(runs.without, runs.with, dir.Path() / "page.html");
+  const std::string page = ReadFile(dir.Path() / "page.html");
+
+  EXPECT_EQ(page.find("<img"), std::string::npos);
+  EXPECT_NE(page.find("<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 800 "),
+            std::string::npos);
+  EXPECT_NE(page.find("svg{max-width:100%;height:auto}"), std::string::npos);
+  for (const std::string& table : {withoutTable, withTable})
+    EXPECT_NE(page.find("<pre>" + table + "</pre>"), std::string::npos) << table;
+  EXPECT_NE(withTable.find("final save                request 3"), std::string::npos);
+  EXPECT_NE(page.find("(8000 times shorter)"), std::string::npos);
+  EXPECT_NE(page.find("dravik-server, the project's stand-in for a game server, saving a "
+                      "simulated 64 MiB world"),
+            std::string::npos);
+  // Running saves reach the right edge of their panel (x 70 to 780) in both kinds of chart.
+  for (const char* chart : {"with/ticks.svg", "page.html"}) {
+    const std::string svg = ReadFile(dir.Path() / chart);
+    const auto running = svg.find("<rect class=\"running\" x=\"");
+    ASSERT_NE(running, std::string::npos) << chart;
+    double x = 0;
+    double width = 0;
+    ASSERT_EQ(std::sscanf(svg.c_str() + running, "<rect class=\"running\" x=\"%lf\" y=\"%*[0-9.]\" "
+                                                 "width=\"%lf\"",
+                          &x, &width),
+              2)
+        << chart;
+    EXPECT_NEAR(x + width, 780, 0.2) << chart;
   }
 }
 
