@@ -9,6 +9,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev valgrind
   mingw-w64 g++-mingw-w64-x86-64-posix lld wine64 python3
   llvm libwine-dev clang-format clang-tidy git
+  lldb  # reads the Windows crash dumps in the tests, as a server's maintainer would
 )
 
 # npm fetches Microsoft's runtime DLLs for the Visual C++ ABI tests; a machine whose Node.js

@@ -266,6 +266,59 @@ class ServerSmokeTest(unittest.TestCase):
                       "--no-final-save", env=NO_LEAK_CHECK)
         self.assertLogged(copied, f"writing address 0x0 in {program.name}+0x")
 
+    def test_a_crash_leads_to_the_line_with_the_symbols_archive_alone(self):
+        # As a server's maintainer would: the plug-in's frames of a logged stack resolved with
+        # the README's command, and the crash dump read by lldb, with nothing but what the
+        # symbols archive holds (Tamsel.dll and Tamsel.pdb) and the server's own program.
+        plugin = Path(ARGS.plugin)
+        if plugin.suffix != ".dll":
+            self.skipTest("crash dumps and PDBs are the Windows build's")
+        server = self.server("crash-evidence")
+        shutil.copy(plugin.parent / "TamselDumpWriter.exe", server.config_file.parent)
+        server.write_config('{"CpuThreads": "", "LogSaveFaults": true, "CrashDumps": 1}')
+        server.run_ok("--saves", 1, "--world-mb", 1, "--save-interval", 0.1, "--fail", "crash",
+                      "--no-final-save")
+        symbols = server.dir / "symbols"
+        symbols.mkdir()
+        for name in ("Tamsel.dll", "Tamsel.pdb"):
+            shutil.copy(plugin.parent / name, symbols)
+        for program in (Path(ARGS.server), Path(ARGS.server).with_suffix(".pdb")):
+            shutil.copy(program, symbols)
+
+        stack = re.search(r"\[Tamsel\]\[error\] Save fault: .*; stack: (.*)", server.log_text())
+        self.assertIsNotNone(stack, server.log_text())
+        frames = stack.group(1).split(", ")
+        ours = [(index, int(frame.split("+")[1], 16)) for index, frame in enumerate(frames)
+                if frame.startswith("Tamsel.dll+0x")]
+        self.assertTrue(ours, frames)
+        names = []
+        for index, offset in ours:
+            # Every frame but the first is a return address: the call is the byte before.
+            address = hex(offset - 1 if index > 0 else offset)
+            resolved = subprocess.run(
+                [ARGS.symbolizer, "--obj=Tamsel.dll", "--relative-address", address],
+                cwd=symbols, stdout=subprocess.PIPE, check=True, text=True).stdout
+            self.assertRegex(resolved, r"^[A-Za-z_][^\n]*\n[^\n]*\.cpp:[1-9][0-9]*:",
+                             f"Tamsel.dll+{address}")
+            names.append(resolved)
+        self.assertIn("RunGuarded", "".join(names))
+
+        if not ARGS.lldb:
+            return  # the dumps of the DLL that ships are read on its own build
+        dumps = list((server.dir / "VelkorApi" / "Plugins" / "Tamsel" / "crashes").glob("*.dmp"))
+        self.assertEqual(len(dumps), 1, server.log_text())
+        read = subprocess.run(
+            [ARGS.lldb, "--batch", "-o", f"settings set target.exec-search-paths {symbols}",
+             "-o", f"target create --core {dumps[0]}", "-o", "thread list", "-o", "bt"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=120).stdout
+        # The crashed thread is the selected one, stopped by the access violation, and its
+        # stack runs from the server's routine into the plug-in's guard, named.
+        self.assertRegex(read, r"\* thread #[0-9]+: .* stop reason = Exception 0xc0000005", read)
+        backtrace = read[read.rindex("(lldb) bt"):]
+        self.assertRegex(backtrace, r"frame #0: 0x[0-9a-f]+ " + re.escape(Path(ARGS.server).name)
+                         + r"`\S*RaiseNullWrite", read)
+        self.assertRegex(backtrace, r"frame #[0-9]+: 0x[0-9a-f]+ Tamsel\.dll`\S*RunGuarded", read)
+
 
 def main():
     global ARGS
@@ -275,6 +328,8 @@ def main():
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--emulator", default="")
     parser.add_argument("--host-spdlog-0", action="store_true")
+    parser.add_argument("--symbolizer", default="llvm-symbolizer")
+    parser.add_argument("--lldb", default="")
     ARGS, rest = parser.parse_known_args()
     # CMake passes an option it leaves out as an empty argument.
     unittest.main(argv=[sys.argv[0]] + [argument for argument in rest if argument], verbosity=2)
