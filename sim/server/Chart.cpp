@@ -125,8 +125,9 @@ double TimeAxisStep(double endSeconds) {
 
 std::string ChartSvg(const std::string& heading, std::vector<std::string> captionLines,
                      const std::vector<ChartPanel>& panels) {
-  captionLines.push_back("Shaded: a save, from its request to its end (red: it failed). "
-                         "Scale: logarithmic.");
+  captionLines.push_back(
+      "Shaded: a save, from its request to its end (red: it failed). "
+      "Scale: logarithmic.");
   const Axes axes = AxesFor(panels);
   const double panelsTop = 40 + kLineHeight * static_cast<double>(captionLines.size()) + 30;
   const double panelsHeight =

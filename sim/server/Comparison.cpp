@@ -90,8 +90,7 @@ void WriteComparisonPage(const RunSummary& without, const RunSummary& with,
       << without.worldMegabytes << " MiB world</h1>\n<p><b>" << StallSentence(without, with)
       << "</b></p>\n<p>" << StandInCaption(without)
       << "</p>\n<div class=\"runs\"><div><h2>Without the plug-in</h2><pre>" << FormatTable(without)
-      << "</pre></div><div><h2>With Tamsel</h2><pre>" << FormatTable(with)
-      << "</pre></div></div>\n"
+      << "</pre></div><div><h2>With Tamsel</h2><pre>" << FormatTable(with) << "</pre></div></div>\n"
       << ComparisonSvg(without, with) << "</body></html>\n";
   WriteReport(file, out.str());
 }

@@ -263,8 +263,7 @@ RunSummary ReadRun(const std::filesystem::path& serverDir) {
   for (std::size_t lineNumber = 2; std::getline(saves, line); ++lineNumber) {
     const FieldRange time{0, kLongestSeconds, false};
     const FieldRange flag{0, 1, true};
-    const auto fields =
-        ParseCsvLine(line, {time, time, time, flag, flag}, savesFile, lineNumber);
+    const auto fields = ParseCsvLine(line, {time, time, time, flag, flag}, savesFile, lineNumber);
     if (fields[1] < fields[0] || fields[2] < fields[1])
       RefuseLine(savesFile, lineNumber, line, "a save that ends before its request");
     run.saves.push_back({fields[0], fields[1], fields[2], fields[3] != 0, fields[4] != 0});

@@ -193,9 +193,8 @@ TEST(ServerReportTest, ARunReadsBackAsItWasWritten) {
   run.savesFailed = 1;
   run.tickBudgetMs = 20;
   run.ticks = {{0, 0.5, false}, {0.02, 12.25, true}};
-  run.saves = {{0.02, 0.1, 0.75, true, false},
-               {1.0, 1.0, 1.5, false, false},
-               {1.6, 1.62, 1.7, false, true}};
+  run.saves = {
+      {0.02, 0.1, 0.75, true, false}, {1.0, 1.0, 1.5, false, false}, {1.6, 1.62, 1.7, false, true}};
   run.finalRequest = 4;
   SimServer::WriteSummaryFile(run, dir.Path() / "summary.txt");
   SimServer::WriteTicksCsv(run, dir.Path() / "ticks.csv");
@@ -498,8 +497,9 @@ TEST(ComparisonTest, ThePageHoldsEverythingAndTellsTheTruthAtAGlance) {
     ASSERT_NE(running, std::string::npos) << chart;
     double x = 0;
     double width = 0;
-    ASSERT_EQ(std::sscanf(svg.c_str() + running, "<rect class=\"running\" x=\"%lf\" y=\"%*[0-9.]\" "
-                                                 "width=\"%lf\"",
+    ASSERT_EQ(std::sscanf(svg.c_str() + running,
+                          "<rect class=\"running\" x=\"%lf\" y=\"%*[0-9.]\" "
+                          "width=\"%lf\"",
                           &x, &width),
               2)
         << chart;
