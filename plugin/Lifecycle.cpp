@@ -14,6 +14,7 @@
 #include "platform/Threads.h"
 #include "plugin/SaveState.h"
 #include "plugin/SaveWorld.h"
+#include "plugin/UnloadAndExit.h"
 
 namespace tamsel {
 
@@ -100,6 +101,7 @@ void PluginUnload(bool processTerminating) {
   if (processTerminating) return;
   VelkorApi::GetHooks().RemoveHook(std::string(kSaveWorldKey), SaveWorldDetourAddress());
   platform::ReleaseProcessExit();
+  // What the unload waits for, and how long: plugin/UnloadAndExit.cpp.
   WaitForSaveWorker();
   platform::RestoreFaultHandlers();
   PluginLog::Get().HandBackSinks();

@@ -1,38 +1,28 @@
 #include "plugin/SaveWorld.h"
 
-#include <algorithm>
+#include "SaveWorldInternal.h"
+
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "platform/Clock.h"
 #include "platform/FaultGuard.h"
-#include "platform/ProcessExit.h"
 #include "platform/Threads.h"
-#include "platform/Wait.h"
 
 namespace tamsel {
 
 namespace {
-
-// A call the host dispatched just before the detour was removed may not have reached the
-// detour's first statement yet, and a call that has counted itself out still runs the detour's
-// last instructions: the unload gives each of them this long.
-constexpr std::chrono::milliseconds kDetourGrace{50};
-// Once its save is over, a worker's thread ends within moments; should the exit come while the
-// loader is busy, it does not wait longer than this.
-constexpr std::chrono::seconds kWorkerEndLimit{1};
 
 // Calls of the detour under way, counted from its first statement: the unload waits for them
 // to leave before the library's code goes.
 std::atomic<int> DetourCallsInFlight{0};
 thread_local int DetourCallsOnThisThread = 0;
 // Set while this thread runs a save (a worker, or the server's thread when no worker could be
-// started). An unload on such a thread (the server's routine called exit()) must not wait for
-// the save it is part of.
+// started).
 thread_local bool RunningSaveOnThisThread = false;
 // Set once the process has begun a graceful exit: a worker started now would be cut off.
 std::atomic<bool> ProcessExiting{false};
@@ -47,24 +37,6 @@ std::atomic<std::chrono::steady_clock::rep> SaveAcceptedAt{0};
 std::atomic<bool> StuckSaveReported{false};
 // The terminate handler of the thread whose request started the save under way.
 std::atomic<std::terminate_handler> RequestersTerminateHandler{nullptr};
-
-bool ClaimSaveFlag() {
-  return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
-}
-
-// This copy's flag, then the process's slot, which a save thread of a copy unloaded since may
-// still hold: one save at a time in the process.
-bool ClaimSave() {
-  if (!ClaimSaveFlag()) return false;
-  if (platform::ClaimProcessSaveSlot()) return true;
-  SaveInProgress.store(false, std::memory_order_release);
-  return false;
-}
-
-void ReleaseSave() {
-  platform::ReleaseProcessSaveSlot();
-  SaveInProgress.store(false, std::memory_order_release);
-}
 
 class DetourCall {
  public:
@@ -161,12 +133,6 @@ class SaveSettlement {
   bool settled_ = false;
 };
 
-void RunSave(ADravikMode* gameMode) {
-  SaveSettlement settlement;
-  RunGuardedSave(gameMode);
-  settlement.Settled();
-}
-
 void SaveWorkerEntry(void* gameMode) {
   SaveWorker(static_cast<ADravikMode*>(gameMode));
 }
@@ -197,6 +163,50 @@ void PinSaveThread(platform::WorkerThread& saveThread) {
 }
 
 }  // namespace
+
+bool ClaimSaveFlag() {
+  return !SaveInProgress.exchange(true, std::memory_order_acq_rel);
+}
+
+// This copy's flag, then the process's slot, which a save thread of a copy unloaded since may
+// still hold: one save at a time in the process.
+bool ClaimSave() {
+  if (!ClaimSaveFlag()) return false;
+  if (platform::ClaimProcessSaveSlot()) return true;
+  SaveInProgress.store(false, std::memory_order_release);
+  return false;
+}
+
+void ReleaseSave() {
+  platform::ReleaseProcessSaveSlot();
+  SaveInProgress.store(false, std::memory_order_release);
+}
+
+void RunSave(ADravikMode* gameMode) {
+  SaveSettlement settlement;
+  RunGuardedSave(gameMode);
+  settlement.Settled();
+}
+
+bool SaveRunsOnThisThread() {
+  return RunningSaveOnThisThread;
+}
+
+bool DetourCallsLeft() {
+  return DetourCallsInFlight.load(std::memory_order_acquire) <= DetourCallsOnThisThread;
+}
+
+bool BeginProcessExit() {
+  return !ProcessExiting.exchange(true);
+}
+
+bool ProcessExitBegun() {
+  return ProcessExiting.load();
+}
+
+ADravikMode* TakeRequestRefusedDuringSave() {
+  return RefusedDuringSave.exchange(nullptr);
+}
 
 void SaveWorker(ADravikMode* gameMode) {
   // Where the runtime keeps the terminate handler per thread, the save ends as it would have on
@@ -304,181 +314,6 @@ void ResetSaveStateInForkedChild() {
   if (RunningSaveOnThisThread) return;  // the save forked: its copy goes on in the child
   SaveAcceptedAt.store(0);
   SaveInProgress.store(false, std::memory_order_release);
-}
-
-namespace {
-
-// One wait for a whole exit: every exit function that comes, on any thread, and the unload at
-// the exit wait for the same save until one deadline, and say so once.
-std::atomic<std::chrono::steady_clock::rep> ExitDeadline{0};
-std::atomic<bool> ExitWaitAnnounced{false};
-std::atomic<bool> ExitWaitGaveUp{false};
-std::atomic<bool> ExitWaitOver{false};
-
-bool Exiting() {
-  return ProcessExiting.load() || platform::ProcessIsExiting();
-}
-
-// A save that never returns must not hold up the server's exit for ever.
-std::chrono::steady_clock::time_point WaitDeadline(bool exiting) {
-  const auto fresh = std::chrono::steady_clock::now() + std::chrono::seconds(SaveWaitSeconds);
-  if (!exiting) return fresh;
-  auto first = fresh.time_since_epoch().count();
-  auto none = std::chrono::steady_clock::rep{0};
-  if (!ExitDeadline.compare_exchange_strong(none, first)) first = none;
-  return std::chrono::steady_clock::time_point{std::chrono::steady_clock::duration{first}};
-}
-
-// Logs that the unload or the exit waits: once per unload, once per exit.
-class WaitAnnouncement {
- public:
-  explicit WaitAnnouncement(bool exiting) : exiting_(exiting) {}
-  void operator()() {
-    if (announced_) return;
-    announced_ = true;
-    if (exiting_ && ExitWaitAnnounced.exchange(true)) return;
-    const bool exiting = exiting_;
-    PluginLog::Log([exiting](spdlog::logger& log) {
-      log.info(exiting ? "Waiting for the running world save to finish before the server exits."
-                       : "Waiting for the running world save to finish before unloading.");
-    });
-  }
-
- private:
-  bool exiting_;
-  bool announced_ = false;
-};
-
-// "1 second", "60 seconds".
-std::string SecondsText(int seconds) {
-  return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
-}
-
-// The wait gave up on a save that still runs. At an exit the save may end while the process
-// destroys the library's static objects: from now on it logs nothing.
-void ReportWaitTimedOut(bool exiting) {
-  if (exiting && ExitWaitGaveUp.exchange(true)) return;
-  PluginLog::Log([exiting](spdlog::logger& log) {
-    const std::string limit = SecondsText(SaveWaitSeconds);
-    if (exiting) {
-      log.error("The world save did not finish within {}; the server exits anyway.", limit);
-    } else {
-      log.error("The world save did not finish within {}; unloading anyway.", limit);
-    }
-  });
-  if (exiting) PluginLog::Close();
-}
-
-// Waits for a save thread still in the library's code (never the calling one); false when the
-// deadline came first.
-bool WaitForWorkers(std::chrono::steady_clock::time_point deadline, WaitAnnouncement& announce) {
-  if (!platform::AnyWorkerInLibrary()) return true;
-  announce();
-  const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return platform::WaitForWorkersToLeave(std::max(remaining, std::chrono::milliseconds(0)));
-}
-
-// Claims the flag (with `claim`) once the running save has let it go; false when the deadline
-// came first.
-bool WaitToClaim(bool (*claim)(), std::chrono::steady_clock::time_point deadline,
-                 WaitAnnouncement& announce) {
-  return platform::WaitUntil(deadline, [claim, &announce] {
-    if (claim()) return true;
-    announce();
-    return false;
-  });
-}
-
-// The system's loader lock, which the unload holds at dlclose, is what a save most likely
-// waits for when it outlasts the unload there: its first thread_local object with a
-// destructor, or a library it loads.
-void ReportUnloadHeldBySave() {
-  PluginLog::Log([](spdlog::logger& log) {
-    log.error(
-        "The world save did not finish within {}; the unload waits for it to end, since the save "
-        "thread still runs the plug-in's code. If the save itself waits for the system's loader "
-        "lock (which the unload holds), neither will ever end.",
-        SecondsText(SaveWaitSeconds));
-  });
-}
-
-}  // namespace
-
-void WaitForSaveWorker() {
-  const bool exiting = Exiting();
-  // The exit already waited for this save and gave up on it: one wait per exit.
-  if (exiting && ExitWaitGaveUp.load()) return;
-  const auto deadline = WaitDeadline(exiting);
-  WaitAnnouncement announce(exiting);
-  std::this_thread::sleep_for(kDetourGrace);
-  // This copy's flag is claimed for good: a request that passed the host's hook just before it
-  // was removed starts no worker now. A save on this very thread holds it already, and so does
-  // a worker that will never enter the library now (it saves with the server's routine alone).
-  // The process's slot is not this unload's to wait for: another copy's save runs none of this
-  // copy's code.
-  const bool claimed = RunningSaveOnThisThread || platform::WorkerLeftOutOfUnload() ||
-                       WaitToClaim(&ClaimSaveFlag, deadline, announce);
-  // Requests inside the detour only log their refusal and return.
-  const bool detourLeft = platform::WaitUntil(deadline, [] {
-    return DetourCallsInFlight.load(std::memory_order_acquire) <= DetourCallsOnThisThread;
-  });
-  const bool workersLeft = WaitForWorkers(deadline, announce);
-  if (!workersLeft && !platform::CodeOutlivesUnload()) {
-    // The library's code goes as this returns, and the save would return into it.
-    ReportUnloadHeldBySave();
-    while (!platform::WaitForWorkersToLeave(std::chrono::seconds(SaveWaitSeconds))) {
-    }
-    if (!claimed) ClaimSaveFlag();
-  } else if (!claimed || !detourLeft || !workersLeft) {
-    ReportWaitTimedOut(exiting);
-  }
-  std::this_thread::sleep_for(kDetourGrace);
-}
-
-namespace {
-
-// The first exit's wait; the exit goes on once it returns.
-void WaitAtFirstExit(std::chrono::steady_clock::time_point deadline) {
-  WaitAnnouncement announce(true);
-  // Claimed, so that a request from another thread (which now saves on that thread) and the
-  // save once more below take turns; with the process's slot, so that a save that another copy
-  // of the library started is waited for too.
-  const bool claimed = WaitToClaim(&ClaimSave, deadline, announce);
-  if (!claimed || !WaitForWorkers(deadline, announce)) {
-    if (claimed) ReleaseSave();
-    ReportWaitTimedOut(true);
-    return;
-  }
-  // The save is complete; a thread still ending as the process ends can take Wine down.
-  platform::WaitForNewestWorkerToEnd(kWorkerEndLimit);
-  ADravikMode* const refused = RefusedDuringSave.exchange(nullptr);
-  if (refused == nullptr) {
-    ReleaseSave();
-    return;
-  }
-  // Without the plug-in the server would have saved its latest state here; the running save
-  // holds an older one.
-  PluginLog::Log([](spdlog::logger& log) {
-    log.info("Saving once more before exit: a save asked for during the last one was refused.");
-  });
-  RunSave(refused);
-}
-
-}  // namespace
-
-void HoldExitForSave() {
-  const bool first = !ProcessExiting.exchange(true);
-  // exit() called by the save itself: the save is over as far as it is concerned.
-  if (RunningSaveOnThisThread) return;
-  const auto deadline = WaitDeadline(true);
-  if (!first) {
-    // Another thread's exit waits already: this one waits for the same save, to the same end.
-    platform::WaitUntil(deadline, [] { return ExitWaitOver.load(); });
-    return;
-  }
-  WaitAtFirstExit(deadline);
-  ExitWaitOver.store(true);
 }
 
 }  // namespace tamsel

@@ -11,6 +11,7 @@
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "platform/Threads.h"
+#include "plugin/UnloadAndExit.h"
 #include "sim/host/LineSink.h"
 #include "tests/support/Faults.h"
 #include "tests/support/Gate.h"
