@@ -17,7 +17,7 @@
 #include <spdlog/sinks/null_sink.h>
 
 #include "config/Config.h"
-#include "host/EngineContainers.h"
+#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
 #include "logging/PluginLog.h"
 #include "platform/Threads.h"

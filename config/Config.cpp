@@ -17,12 +17,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/EngineContainers.h"
+#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "platform/RegularFile.h"
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 
 namespace tamsel {
 

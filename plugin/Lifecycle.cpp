@@ -12,7 +12,7 @@
 #include "platform/FaultGuard.h"
 #include "platform/ProcessExit.h"
 #include "platform/Threads.h"
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 #include "plugin/SaveWorld.h"
 #include "plugin/UnloadAndExit.h"
 

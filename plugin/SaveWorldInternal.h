@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 
 // Between the save detour and its workers (SaveWorld.cpp) and the unload and exit policy
 // (UnloadAndExit.cpp); not part of the plug-in's interface.

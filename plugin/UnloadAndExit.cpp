@@ -12,7 +12,7 @@
 #include "platform/ProcessExit.h"
 #include "platform/Threads.h"
 #include "platform/Wait.h"
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 
 // What the unload and a graceful exit wait for, and how long: the running save, the calls still
 // inside the detour and the save threads still in the library's code.

@@ -46,7 +46,7 @@ tidy() {
 echo "=== clang-tidy ==="
 started=$SECONDS
 tidy build/fuzz $(git ls-files 'platform/*.cpp' 'plugin/*.cpp' 'config/*.cpp' 'logging/*.cpp' \
-  'host/*.cpp' 'text/*.cpp' | grep -v '/windows/')
+  'host/*.cpp' 'text/*.cpp' 'state/*.cpp' 'entry/*.cpp' | grep -v '/windows/')
 tidy build/windows $(git ls-files 'platform/windows/*.cpp')
 echo "=== clang-tidy: passed in $((SECONDS - started)) s ==="
 leg_times+=("clang-tidy $((SECONDS - started)) s")

@@ -1,11 +1,11 @@
-#include "host/EngineContainers.h"
+#include "host/engine/EngineContainers.h"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
 
-#include "host/FMemory.h"
+#include "host/engine/FMemory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/FMemory.h"
+#include "host/engine/FMemory.h"
 
 #include <string>
 

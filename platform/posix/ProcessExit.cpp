@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "posix/ProcessExitHook.h"
-
 namespace platform {
 namespace {
 

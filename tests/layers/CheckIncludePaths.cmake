@@ -2,7 +2,7 @@
 # its folder ("../") or by an absolute path.
 # cmake -DSOURCE_DIR=<project root> -P CheckIncludePaths.cmake
 set(offending "")
-foreach(layer text platform host logging config plugin)
+foreach(layer text platform host logging state config plugin entry)
   file(GLOB_RECURSE sources "${SOURCE_DIR}/${layer}/*.h" "${SOURCE_DIR}/${layer}/*.cpp")
   foreach(source ${sources})
     file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"(\\.\\./|/)")

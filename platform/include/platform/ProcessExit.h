@@ -32,4 +32,12 @@ bool ProcessIsExiting() noexcept;
 // reference to the library; on POSIX only at process exit, never at dlclose.
 bool CodeOutlivesUnload() noexcept;
 
+#if !defined(_WIN32)
+// POSIX only, for the library entry: the library is being unloaded by the process's exit (not
+// by dlclose) while every thread still runs. Runs what InterceptProcessExit was given, if it
+// still holds, and from now on CodeOutlivesUnload is true. (On Windows the redirected exit
+// entries run it.)
+void NoteProcessExit() noexcept;
+#endif
+
 }  // namespace platform

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 
 namespace tamsel {
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Config.h"
-#include "host/EngineContainers.h"
+#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
 #include "logging/LogText.h"
 #include "plugin/SaveWorld.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/EngineContainers.h"
+#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"

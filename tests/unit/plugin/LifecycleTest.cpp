@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "entry/DllMain.h"
 
 #include "host/VelkorApi.h"
 #include "platform/Threads.h"

@@ -11,10 +11,8 @@
 // exit hook runs first, as the redirected exit functions run it on Windows.
 #include <atomic>
 
-#include "ProcessExitHook.h"  // beside this file: the platform layer's own
-#include "platform/WinTypes.h"
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
+#include "entry/DllMain.h"
+#include "platform/ProcessExit.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "plugin/SaveState.h"
+#include "state/SaveState.h"
 
 namespace tamsel {
 

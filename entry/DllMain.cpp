@@ -1,4 +1,5 @@
-#include "platform/WinTypes.h"
+#include "entry/DllMain.h"
+
 #include "plugin/Lifecycle.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
