@@ -17,8 +17,8 @@
 #include <spdlog/sinks/null_sink.h>
 
 #include "config/Config.h"
-#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "host/engine/EngineContainers.h"
 #include "logging/PluginLog.h"
 #include "platform/Threads.h"
 #include "plugin/SaveWorld.h"
@@ -66,7 +66,7 @@ void SetUpServer(std::shared_ptr<spdlog::sinks::sink> sink) {
 }
 
 void WaitForIdle() {
-  while (SaveInProgress.load() || platform::AnyWorkerInLibrary())
+  while (SaveInProgress.load() || tamsel::platform::AnyWorkerInLibrary())
     std::this_thread::yield();
 }
 

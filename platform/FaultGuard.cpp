@@ -20,7 +20,7 @@ extern "C" void** __cdecl __current_exception();
 constexpr DWORD kCppException = 0xE06D7363;
 #endif
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // "std::runtime_error" on either ABI (the Visual C++ one says "class std::runtime_error").
@@ -146,4 +146,4 @@ std::string HexAddress(std::uintptr_t address) {
   return text;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

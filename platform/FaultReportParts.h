@@ -10,7 +10,7 @@
 
 #include "platform/FaultGuard.h"
 
-namespace platform {
+namespace tamsel::platform {
 
 // Records an exception given as the std::exception it is, or else by its type (either may be
 // null). Calls into the thrown object (its type and what()): run it guarded.
@@ -48,4 +48,4 @@ __attribute__((no_sanitize("address"))) void ForEachKeptByte(std::uintptr_t low,
     visit(half + i, frames[size - half + i]);
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

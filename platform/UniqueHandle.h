@@ -1,6 +1,6 @@
 #pragma once
 
-namespace platform {
+namespace tamsel::platform {
 
 // Owns one of the system's handles (a file descriptor, a Windows HANDLE) and closes it as it
 // goes out of scope. `Kind` says what the handle is: its type `Handle`, and the static
@@ -22,4 +22,4 @@ class UniqueHandle {
   Handle handle_;
 };
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -27,7 +27,7 @@ struct DetachOnUnload {
   DetachOnUnload(const DetachOnUnload&) = delete;
   DetachOnUnload& operator=(const DetachOnUnload&) = delete;
   ~DetachOnUnload() {
-    if (!ClosedByProgram.load()) platform::NoteProcessExit();
+    if (!ClosedByProgram.load()) tamsel::platform::NoteProcessExit();
     DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
   }
 };

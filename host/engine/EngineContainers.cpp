@@ -15,6 +15,8 @@ constexpr Utf16Char kEmptyText[1] = {0};
 
 }  // namespace
 
+namespace tamsel {
+
 std::int32_t GrownCapacity(std::int32_t newCount, std::int32_t capacity) {
   if (capacity == 0 && newCount <= 4) return 4;
   const std::int64_t slack = 3 * static_cast<std::int64_t>(newCount) / 8;
@@ -24,14 +26,18 @@ std::int32_t GrownCapacity(std::int32_t newCount, std::int32_t capacity) {
   return grown < newCount ? kMaxCount : grown;
 }
 
+}  // namespace tamsel
+
 void GrowCapacity(void*& data, std::int32_t& capacity, std::int32_t newCount,
                   std::size_t elementSize) {
-  const std::int32_t newCapacity = GrownCapacity(newCount, capacity);
+  const std::int32_t newCapacity = tamsel::GrownCapacity(newCount, capacity);
   void* block = FMemory::Realloc(data, static_cast<std::uint64_t>(newCapacity) * elementSize);
   if (block == nullptr) throw std::bad_alloc();
   data = block;
   capacity = newCapacity;
 }
+
+namespace tamsel {
 
 void CheckRoomFor(std::int32_t count, std::int64_t extra) {
   if (count + extra > kMaxCount) throw std::length_error("engine container is full");
@@ -41,16 +47,18 @@ void ReleaseBlock(void* data) {
   if (data != nullptr) FMemory::Free(data);
 }
 
+}  // namespace tamsel
+
 EngineString::EngineString(const Utf16Char* text) {
   if (text == nullptr || text[0] == 0) return;
   const std::size_t length = std::basic_string_view<Utf16Char>(text).size();
-  CheckRoomFor(0, static_cast<std::int64_t>(length) + 1);
+  tamsel::CheckRoomFor(0, static_cast<std::int64_t>(length) + 1);
   Assign(static_cast<std::int32_t>(length), text);
 }
 
 EngineString::EngineString(std::int32_t count, const Utf16Char* text) {
   if (count <= 0) return;
-  CheckRoomFor(count, 1);
+  tamsel::CheckRoomFor(count, 1);
   Assign(count, text);
 }
 

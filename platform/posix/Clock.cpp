@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-namespace platform {
+namespace tamsel::platform {
 
 std::string LocalDateAndTime(std::chrono::system_clock::time_point moment) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
@@ -15,4 +15,4 @@ std::string LocalDateAndTime(std::chrono::system_clock::time_point moment) {
   return text;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

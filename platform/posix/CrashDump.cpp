@@ -1,6 +1,6 @@
 #include "platform/CrashDump.h"
 
-namespace platform {
+namespace tamsel::platform {
 
 // A POSIX process leaves a core dump where the system is set up for it; the guard has none
 // to write.
@@ -12,4 +12,4 @@ void EnableCrashDumps(const std::filesystem::path& /*folder*/, int /*keep*/) {}
 
 void DisableCrashDumps() noexcept {}
 
-}  // namespace platform
+}  // namespace tamsel::platform

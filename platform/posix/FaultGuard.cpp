@@ -34,7 +34,7 @@
 #include <string>
 #include <utility>
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 constexpr std::array<int, 4> kGuardedSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
@@ -669,4 +669,4 @@ std::string ModuleAndOffset(std::uintptr_t address) {
   return std::string(name) + "+" + HexAddress(address - lookup.base);
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

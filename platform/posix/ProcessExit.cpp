@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 std::atomic<void (*)()> BeforeExit{nullptr};
@@ -34,4 +34,4 @@ bool CodeOutlivesUnload() noexcept {
   return ProcessExiting.load();
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

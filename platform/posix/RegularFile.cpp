@@ -10,7 +10,7 @@
 
 #include "UniqueHandle.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 struct FileDescriptor {
@@ -52,4 +52,4 @@ std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBy
   }
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // Field 22 of /proc/self/task/<id>/stat; 0 when the thread is gone or the file unreadable, with
@@ -63,4 +63,4 @@ bool StillRunning(const ThreadIdentity& thread) noexcept {
   return startTime <= thread.runningAt;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-namespace platform {
+namespace tamsel::platform {
 
 // A kernel thread, told apart from a later thread that the kernel gives the same id: ids are
 // reused once a thread is gone, but a thread that reuses one started after the first.
@@ -19,4 +19,4 @@ ThreadIdentity CurrentThreadIdentity() noexcept;
 // after `runningAt` is another one.
 bool StillRunning(const ThreadIdentity& thread) noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -17,7 +17,7 @@
 
 #include "posix/ThreadIdentity.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // Constant-initialised and never freed: the unload reads these while the library is being
@@ -227,4 +227,4 @@ void WatchForks(void (*inChild)()) noexcept {
   }
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-namespace platform {
+namespace tamsel::platform {
 
 std::string LocalDateAndTime(std::chrono::system_clock::time_point moment) {
   // The 64-bit form by name: both C runtimes' headers declare it, not both localtime_s.
@@ -16,4 +16,4 @@ std::string LocalDateAndTime(std::chrono::system_clock::time_point moment) {
   return text;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

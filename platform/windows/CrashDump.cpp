@@ -12,7 +12,7 @@
 #include "windows/DumpChannel.h"
 #include "windows/ModuleImage.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // How long a fault waits for the writer's answer: Wine's dbghelp takes seconds over a dump.
@@ -220,4 +220,4 @@ void TakeCrashDumpAnswer(DumpRequest request, std::string& path, std::string& fa
   }
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace tamsel::platform {
 
 // How a request for a dump at a fault went.
 enum class DumpRequest { Off, Answered, NoWriter, Busy, NoAnswer };
@@ -22,4 +22,4 @@ DumpRequest RequestCrashDumpAtFault(EXCEPTION_POINTERS* exception) noexcept;
 // while dumps are off.
 void TakeCrashDumpAnswer(DumpRequest request, std::string& path, std::string& failure) noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace platform {
+namespace tamsel::platform {
 
 struct DumpChannel {
   // From the plug-in's load: where dumps go (a long-path form) and how many stay.
@@ -35,4 +35,4 @@ inline std::wstring DumpChannelObjectName(DWORD serverProcessId, const wchar_t* 
 // The writer's file name, beside the plug-in.
 inline constexpr const wchar_t* kDumpWriterFileName = L"TamselDumpWriter.exe";
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -12,7 +12,7 @@
 
 #include "windows/CrashDumpAtFault.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 constexpr std::size_t kGuardFramesKept = 1024;
@@ -347,4 +347,4 @@ std::string ModuleAndOffset(std::uintptr_t address) {
   return narrow + "+" + HexAddress(address - reinterpret_cast<std::uintptr_t>(module));
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -7,7 +7,7 @@
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the linker's name for this module's image.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-namespace platform {
+namespace tamsel::platform {
 
 // The module this code is linked into: the library, or a program in the tests.
 inline HMODULE ThisModule() {
@@ -60,4 +60,4 @@ inline bool SwapImportEntry(void** entry, void* expected, void* value) {
   return swapped;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

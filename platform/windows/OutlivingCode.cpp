@@ -10,7 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // What an entry reads; pointers aligned, so that each changes in one store.
@@ -186,4 +186,4 @@ void ReleaseOutlivingCode(bool mayBeReached) noexcept {
   Code = nullptr;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -10,7 +10,7 @@
 // library is gone it goes elsewhere, where it was told. The loader holds its lock throughout an
 // unload, so a reference is either taken before the unload begins (and the unload does not
 // happen) or fails after it. x86-64 only.
-namespace platform {
+namespace tamsel::platform {
 
 enum class OutlivingEntry { ExitProcess, Exit, WorkerStart, Count };
 
@@ -39,4 +39,4 @@ void KeepOutlivingCode() noexcept;
 // (`mayBeReached`, KeepOutlivingCode, or a thread inside an entry now); then it stays for good.
 void ReleaseOutlivingCode(bool mayBeReached) noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

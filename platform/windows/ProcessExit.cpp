@@ -9,7 +9,7 @@
 #include "windows/ModuleImage.h"
 #include "windows/OutlivingCode.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 using ExitProcessFunction = void(WINAPI*)(UINT);
@@ -136,4 +136,4 @@ bool CodeOutlivesUnload() noexcept {
   return true;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

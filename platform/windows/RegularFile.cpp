@@ -7,7 +7,7 @@
 
 #include "UniqueHandle.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 struct FileHandle {
@@ -69,4 +69,4 @@ std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBy
   }
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -12,7 +12,7 @@
 #include "windows/ModuleImage.h"
 #include "windows/OutlivingCode.h"
 
-namespace platform {
+namespace tamsel::platform {
 namespace {
 
 // Workers in their save, and workers started that have not yet entered the library's code.
@@ -92,12 +92,12 @@ constexpr DWORD kTlsSlots = 1088;  // TLS_MINIMUM_AVAILABLE plus the expansion s
 }  // namespace
 
 #if defined(__GLIBCXX__)
-}  // namespace platform
+}  // namespace tamsel::platform
 namespace __gnu_cxx {
 // NOLINTNEXTLINE(bugprone-reserved-identifier): libstdc++'s own name for it.
 void __freeres() noexcept;  // libstdc++'s own, for leak checkers: frees its emergency memory
 }  // namespace __gnu_cxx
-namespace platform {
+namespace tamsel::platform {
 #endif
 
 void ReleaseRuntimeState(bool libraryUnloading) noexcept {
@@ -267,4 +267,4 @@ void RethrowThreadCancellation() {}
 // Windows has no fork().
 void WatchForks(void (*)()) noexcept {}
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -22,7 +22,7 @@ namespace {
 // as empty.
 std::istringstream OpenForReading(const std::filesystem::path& file) {
   try {
-    return std::istringstream(platform::ReadRegularFile(file, std::size_t{1} << 30));
+    return std::istringstream(tamsel::platform::ReadRegularFile(file, std::size_t{1} << 30));
   } catch (const std::exception& failure) {
     throw std::runtime_error(file.u8string() + ": " + failure.what());
   }

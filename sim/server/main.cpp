@@ -38,7 +38,7 @@ std::vector<std::unique_ptr<SimOs::DynamicLibrary>> LoadPlugins(
   std::vector<std::unique_ptr<SimOs::DynamicLibrary>> plugins;
   const auto folder = serverDir / "VelkorApi" / "Plugins";
   std::error_code error;
-  if (!std::filesystem::is_directory(platform::LongPathForm(folder), error)) {
+  if (!std::filesystem::is_directory(tamsel::platform::LongPathForm(folder), error)) {
     ServerLog()->warn("No plug-in folder at {}{}", folder.u8string(),
                       error ? ": " + error.message() : std::string());
     return plugins;
@@ -56,7 +56,7 @@ std::vector<std::unique_ptr<SimOs::DynamicLibrary>> LoadPlugins(
     const auto file =
         pluginDir / std::filesystem::u8path(name + SimOs::DynamicLibrary::FileSuffix());
     std::error_code missing;
-    if (!std::filesystem::exists(platform::LongPathForm(file), missing)) {
+    if (!std::filesystem::exists(tamsel::platform::LongPathForm(file), missing)) {
       ServerLog()->warn("Skipping {}: no {} in it{}", pluginDir.u8string(),
                         file.filename().u8string(), missing ? " (" + missing.message() + ")" : "");
       continue;

@@ -111,13 +111,13 @@ TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
     std::filesystem::path file;
   } attempt{world.get(), file};
   for (int i = 0; i < 20; ++i) {
-    const auto outcome = platform::RunGuarded(
+    const auto outcome = tamsel::platform::RunGuarded(
         [](void* context) {
           auto* save = static_cast<Attempt*>(context);
           save->world->Save(save->file, &FaultInTheMiddle, nullptr);
         },
         &attempt);
-    ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
+    ASSERT_EQ(outcome.ending, tamsel::platform::GuardOutcome::Ending::ProcessorFault);
   }
   EXPECT_EQ(OpenFileCount(), filesBefore + 1) << "only the last save's file is open";
   EXPECT_TRUE(std::filesystem::exists(temporary)) << "the last one is still open";
@@ -127,7 +127,7 @@ TEST(WorldSaveTest, ASaveAFaultEndedIsDiscardedByTheNextSaveAndAtTheEnd) {
   EXPECT_TRUE(SimServer::VerifySave(file, problem)) << problem;
   EXPECT_FALSE(std::filesystem::exists(temporary));
 
-  platform::RunGuarded(
+  tamsel::platform::RunGuarded(
       [](void* context) {
         auto* save = static_cast<Attempt*>(context);
         save->world->Save(save->file, &FaultInTheMiddle, nullptr);

@@ -29,5 +29,6 @@ class Gate {
 // Polls `condition` until it holds or `timeout` runs out; returns its last value.
 template <typename Condition>
 bool Eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  return platform::WaitUntil(std::chrono::steady_clock::now() + timeout, condition) || condition();
+  return tamsel::platform::WaitUntil(std::chrono::steady_clock::now() + timeout, condition) ||
+         condition();
 }

@@ -50,5 +50,5 @@ void SaveFixture::TearDown() {
 
 bool SaveFixture::WaitUntilIdle() {
   return Eventually([] { return !SaveInProgress.load(); }) &&
-         platform::WaitForWorkersToLeave(std::chrono::seconds(20));
+         tamsel::platform::WaitForWorkersToLeave(std::chrono::seconds(20));
 }

@@ -3,9 +3,9 @@
 #include <chrono>
 #include <string>
 
-namespace platform {
+namespace tamsel::platform {
 
 // "12/31/26 23:59" in the local time zone, as the log lines' own time stamps read.
 std::string LocalDateAndTime(std::chrono::system_clock::time_point moment);
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -8,7 +8,7 @@
 // while the fault's stack is still there. Each outcome then names the dump
 // (GuardOutcome::crashDump) or says why none was written. POSIX: nothing (a caught crash leaves
 // no core file either; its log lines are what it leaves).
-namespace platform {
+namespace tamsel::platform {
 
 bool CrashDumpsSupported() noexcept;
 
@@ -19,4 +19,4 @@ bool CrashDumpsSupported() noexcept;
 void EnableCrashDumps(const std::filesystem::path& folder, int keep);
 void DisableCrashDumps() noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

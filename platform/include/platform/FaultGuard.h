@@ -8,7 +8,7 @@
 // Running a call so that whatever it raises, a C++ exception or a processor fault, ends the
 // call and not the process. One implementation per platform: structured exception handling on
 // Windows, signal handlers on an alternate stack on POSIX.
-namespace platform {
+namespace tamsel::platform {
 
 // How a guarded call ended, gathered on the calling thread without allocating while a fault is
 // being handled.
@@ -70,4 +70,4 @@ std::string DescribeStack(const GuardOutcome& outcome);
 // alone. Called as the library is unloaded, so that no handler points into unmapped code.
 void RestoreFaultHandlers() noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -14,7 +14,7 @@
 //
 // On POSIX nothing is redirected: the library's unload at exit runs while the other threads
 // still live, and `beforeExit` runs there, before the unload.
-namespace platform {
+namespace tamsel::platform {
 
 // Redirects the entries; returns how many were redirected. Call once, while loading.
 int InterceptProcessExit(void (*beforeExit)()) noexcept;
@@ -40,4 +40,4 @@ bool CodeOutlivesUnload() noexcept;
 void NoteProcessExit() noexcept;
 #endif
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-namespace platform {
+namespace tamsel::platform {
 
 // The form of `path` that the system opens whatever its length: on Windows, an absolute path
 // too long for the classic limit gets the "\\?\" prefix; elsewhere the path as it is.
@@ -18,4 +18,4 @@ std::filesystem::path LongPathForm(const std::filesystem::path& path);
 // ("cannot read: not a regular file", "larger than N bytes").
 std::string ReadRegularFile(const std::filesystem::path& file, std::size_t maxBytes);
 
-}  // namespace platform
+}  // namespace tamsel::platform

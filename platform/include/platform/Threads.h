@@ -8,7 +8,7 @@
 // The save worker's thread, one implementation per platform. A worker keeps the library's code
 // in memory for as long as it runs it: on Windows through a module reference that the thread
 // drops as it ends; on POSIX the unload waits until the thread is gone (AnyWorkerInLibrary).
-namespace platform {
+namespace tamsel::platform {
 
 // The largest stack a worker is given: a thread whose stack may grow without limit (a main
 // thread under "ulimit -s unlimited") reserves this much for its worker.
@@ -100,4 +100,4 @@ void RethrowThreadCancellation();
 // reset there: a child has no thread but the one that forked. Nothing to do on Windows.
 void WatchForks(void (*inChild)()) noexcept;
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-namespace platform {
+namespace tamsel::platform {
 
 // Checks `done` every 2 ms until it holds; false when `deadline` came first. For waits on
 // other threads that have nothing to signal with, such as a thread's end or a flag.
@@ -16,4 +16,4 @@ bool WaitUntil(std::chrono::steady_clock::time_point deadline, Condition done) {
   return true;
 }
 
-}  // namespace platform
+}  // namespace tamsel::platform

@@ -16,7 +16,7 @@
 
 namespace {
 
-using platform::DumpChannel;
+using tamsel::platform::DumpChannel;
 
 using WriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                         PMINIDUMP_EXCEPTION_INFORMATION,
@@ -121,7 +121,7 @@ Failure WriteDump(DumpChannel& channel, HANDLE server, DWORD serverId, WriteDump
 
 HANDLE OpenChannelEvent(DWORD serverId, const wchar_t* what) {
   return OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE,
-                    platform::DumpChannelObjectName(serverId, what).c_str());
+                    tamsel::platform::DumpChannelObjectName(serverId, what).c_str());
 }
 
 }  // namespace
@@ -135,8 +135,9 @@ int main(int argc, char** argv) {
   HANDLE server =
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | SYNCHRONIZE,
                   FALSE, serverId);
-  HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE,
-                                    platform::DumpChannelObjectName(serverId, L"channel").c_str());
+  HANDLE mapping =
+      OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE,
+                       tamsel::platform::DumpChannelObjectName(serverId, L"channel").c_str());
   HANDLE request = OpenChannelEvent(serverId, L"request");
   HANDLE done = OpenChannelEvent(serverId, L"done");
   HANDLE ready = OpenChannelEvent(serverId, L"ready");
@@ -148,8 +149,8 @@ int main(int argc, char** argv) {
       MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DumpChannel)));
   if (channel == nullptr) return 3;
   // One writer per server process: held until this one ends.
-  HANDLE alone =
-      CreateMutexW(nullptr, TRUE, platform::DumpChannelObjectName(serverId, L"writer").c_str());
+  HANDLE alone = CreateMutexW(nullptr, TRUE,
+                              tamsel::platform::DumpChannelObjectName(serverId, L"writer").c_str());
   if (alone == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) return 0;
 
   wchar_t system[MAX_PATH] = {};

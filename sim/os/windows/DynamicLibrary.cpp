@@ -12,7 +12,7 @@ namespace SimOs {
 namespace {
 
 std::wstring WindowsPath(const std::filesystem::path& path) {
-  std::wstring windowsPath = platform::LongPathForm(path).wstring();
+  std::wstring windowsPath = tamsel::platform::LongPathForm(path).wstring();
   std::replace(windowsPath.begin(), windowsPath.end(), L'/', L'\\');
   return windowsPath;
 }

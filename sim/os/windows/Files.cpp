@@ -30,7 +30,8 @@ std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) {
 
 std::vector<std::filesystem::path> SubfolderNames(const std::filesystem::path& folder) {
   // The standard library's directory iterator loses a path longer than MAX_PATH.
-  const std::wstring pattern = (platform::LongPathForm(folder) / L"*").make_preferred().wstring();
+  const std::wstring pattern =
+      (tamsel::platform::LongPathForm(folder) / L"*").make_preferred().wstring();
   WIN32_FIND_DATAW entry{};
   HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) {

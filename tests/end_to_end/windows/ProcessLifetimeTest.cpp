@@ -242,7 +242,7 @@ TEST_F(ProcessLifetimeTest, AnExitRedirectedAfterThePluginStillEndsAfterItsUnloa
       {
         serverDir_.WriteConfig(R"({"CpuThreads": ""})");
         LoadPlugin();
-        if (platform::InterceptProcessExit(&NothingBeforeExit) == 0) std::exit(60);
+        if (tamsel::platform::InterceptProcessExit(&NothingBeforeExit) == 0) std::exit(60);
         UnloadPlugin();
         std::exit(0);
       },

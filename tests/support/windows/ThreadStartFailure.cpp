@@ -19,12 +19,13 @@ HANDLE WINAPI CreateThreadFails(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_RO
 // Points this program's CreateThread entries at `to` where they hold `from`; true if any did.
 bool SwapCreateThread(void* from, void* to) {
   bool swapped = false;
-  platform::ForEachImportByName(GetModuleHandleW(nullptr), [&](void** entry, const char* name) {
-    if (lstrcmpA(name, "CreateThread") == 0 && *entry == from) {
-      swapped = platform::SwapImportEntry(entry, from, to) || swapped;
-    }
-    return true;
-  });
+  tamsel::platform::ForEachImportByName(
+      GetModuleHandleW(nullptr), [&](void** entry, const char* name) {
+        if (lstrcmpA(name, "CreateThread") == 0 && *entry == from) {
+          swapped = tamsel::platform::SwapImportEntry(entry, from, to) || swapped;
+        }
+        return true;
+      });
   return swapped;
 }
 

@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Config.h"
-#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "host/engine/EngineContainers.h"
 #include "logging/LogText.h"
 #include "plugin/SaveWorld.h"
 #include "sim/host/SimHost.h"

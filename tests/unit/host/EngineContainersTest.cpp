@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "host/engine/EngineContainers.h"
 #include "sim/host/SimHost.h"
 #include "sim/server/ServerAllocator.h"
 #include "tests/support/PluginFixture.h"
@@ -59,7 +59,7 @@ TEST_F(EngineContainersTest, GrowthRule) {
       {1561806277, 4, 2147483647 - 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(GrownCapacity(c.newCount, c.capacity), c.expected)
+    EXPECT_EQ(tamsel::GrownCapacity(c.newCount, c.capacity), c.expected)
         << "count " << c.newCount << ", capacity " << c.capacity;
   }
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-using platform::GuardOutcome;
+using tamsel::platform::GuardOutcome;
 
 class GuardOutcomeTest : public ::testing::TestWithParam<Fault> {};
 
@@ -25,13 +25,13 @@ TEST_P(GuardOutcomeTest, TellsAProcessorFaultFromAnException) {
   GuardOutcome outcome;
   bool rearmed = false;
   std::thread([&] {
-    outcome = platform::RunGuarded([](void* raised) { RaiseFault(*static_cast<Fault*>(raised)); },
-                                   &fault);
+    outcome = tamsel::platform::RunGuarded(
+        [](void* raised) { RaiseFault(*static_cast<Fault*>(raised)); }, &fault);
     // The same thread's next guarded call runs normally.
-    rearmed = platform::RunGuarded([](void*) {}, nullptr).Completed();
+    rearmed = tamsel::platform::RunGuarded([](void*) {}, nullptr).Completed();
   }).join();
   EXPECT_TRUE(rearmed);
-  const std::string description = platform::DescribeFault(outcome);
+  const std::string description = tamsel::platform::DescribeFault(outcome);
   if (IsProcessorFault(fault)) {
     ASSERT_EQ(outcome.ending, GuardOutcome::Ending::ProcessorFault) << description;
     EXPECT_EQ(outcome.code, ExpectedFaultCode(fault));
@@ -69,7 +69,7 @@ __attribute__((noinline)) void FirstCall(void* arg) {
 }
 
 TEST(FaultStackTest, NamesTheCallersInOrder) {
-  const GuardOutcome outcome = platform::RunGuarded(&FirstCall, nullptr);
+  const GuardOutcome outcome = tamsel::platform::RunGuarded(&FirstCall, nullptr);
   ASSERT_EQ(outcome.ending, GuardOutcome::Ending::ProcessorFault);
   // Each function's span: from its start to the next of the three (at most 256 bytes).
   const std::vector<std::uintptr_t> starts = {reinterpret_cast<std::uintptr_t>(&ThirdCall),
@@ -90,7 +90,7 @@ TEST(FaultStackTest, NamesTheCallersInOrder) {
       EXPECT_EQ(found, 0U) << "frame " << i << " breaks the order of the three callers";
     }
   }
-  const std::string stack = platform::DescribeStack(outcome);
+  const std::string stack = tamsel::platform::DescribeStack(outcome);
   EXPECT_EQ(found, starts.size()) << stack;
   EXPECT_LE(outcome.frameCount, GuardOutcome::kMaxFrames);
   EXPECT_EQ(stack.rfind("tamsel_unit_tests", 0), 0U) << stack;
@@ -130,9 +130,9 @@ class BadTargetTest : public ::testing::TestWithParam<BadTarget> {};
 
 TEST_P(BadTargetTest, TheStackNamesTheCaller) {
   const BadTarget target = GetParam();
-  const GuardOutcome outcome = platform::RunGuarded(target.caller, nullptr);
+  const GuardOutcome outcome = tamsel::platform::RunGuarded(target.caller, nullptr);
   ASSERT_EQ(outcome.ending, GuardOutcome::Ending::ProcessorFault);
-  const std::string stack = platform::DescribeStack(outcome);
+  const std::string stack = tamsel::platform::DescribeStack(outcome);
   ASSERT_GE(outcome.frameCount, 3U) << stack;
   EXPECT_EQ(outcome.frames[0], target.address) << stack;
   const auto caller = reinterpret_cast<std::uintptr_t>(target.caller);
@@ -196,8 +196,8 @@ TEST_P(StackOverwriteDeathTest, EndsAsAFailedCallOrAsWithoutTheGuard) {
         gOverwriteBytes = overwrite.bytes;
         int code = 2;
         std::thread([&code] {
-          const auto outcome = platform::RunGuarded(&BelowAServerFrame, nullptr);
-          const bool next = platform::RunGuarded([](void*) {}, nullptr).Completed();
+          const auto outcome = tamsel::platform::RunGuarded(&BelowAServerFrame, nullptr);
+          const bool next = tamsel::platform::RunGuarded([](void*) {}, nullptr).Completed();
           code = outcome.ending == GuardOutcome::Ending::ProcessorFault && next ? 0 : 1;
         }).join();
         std::_Exit(code);

@@ -88,12 +88,12 @@ TEST_F(LifecycleTest, UnloadLetsNoNewSaveStartOnceItReturns) {
   ASSERT_TRUE(Eventually([] { return SimulatedSave::Runs() > 3; }));
   PluginUnload();
   const int runsAtUnload = SimulatedSave::Runs();
-  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+  EXPECT_FALSE(tamsel::platform::AnyWorkerInLibrary());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   stop = true;
   server.join();
   EXPECT_EQ(SimulatedSave::Runs(), runsAtUnload) << "a save started after the unload";
-  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+  EXPECT_FALSE(tamsel::platform::AnyWorkerInLibrary());
 
   PluginLoad();
   SimulatedSave::Request();
@@ -174,7 +174,7 @@ TEST_F(LifecycleTest, DetachAtProcessTerminationTakesNoSinkLock) {
   EXPECT_TRUE(finished) << "the detach waited for a sink's lock or for the save";
   EXPECT_EQ(SimHost::HookRequests().size(), hookRequests) << "the host's lock may be held";
   EXPECT_TRUE(Eventually([] { return !SaveInProgress.load(); }));
-  EXPECT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(20)));
+  EXPECT_TRUE(tamsel::platform::WaitForWorkersToLeave(std::chrono::seconds(20)));
   SimulatedSave::SetBody(nullptr);
   PluginUnload();
 }

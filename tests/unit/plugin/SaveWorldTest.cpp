@@ -178,7 +178,7 @@ TEST_F(SaveWorldTest, TerminateInASaveReachesTheServersHandler) {
         Eventually([] { return false; }, std::chrono::minutes(1));
         std::_Exit(0);
       },
-      ::testing::ExitedWithCode(platform::kTerminateHandlerPerThread ? 17 : 18), "");
+      ::testing::ExitedWithCode(tamsel::platform::kTerminateHandlerPerThread ? 17 : 18), "");
 }
 
 // A save that needs more stack than a new thread gets by default (8 MiB on Linux, 1 or 2 MiB
@@ -329,7 +329,7 @@ TEST_F(SaveWorldTest, SavesOnTheServerThreadWhenNoThreadCanBeStarted) {
   RequestSave();
   EXPECT_EQ(sink_->CountOf("error", "Error failed to save!"), 1);
   EXPECT_FALSE(SaveInProgress.load());
-  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+  EXPECT_FALSE(tamsel::platform::AnyWorkerInLibrary());
 }
 
 // The server's shutdown save asked for while a periodic save runs is refused; at the exit the

@@ -70,13 +70,13 @@ TEST(LanguageRuntimeTest, TheFirstExceptionOfATypeIsReportedByItsName) {
   // The interlocked list header of the names: a 16-byte compare-and-swap on it faults otherwise.
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&__type_info_root_node) % 16, 0U);
 #endif
-  const auto outcome =
-      platform::RunGuarded([](void*) { throw ThrownOnlyHere("first of its kind"); }, nullptr);
-  EXPECT_EQ(platform::DescribeFault(outcome).find("C++ exception "), 0U)
-      << platform::DescribeFault(outcome);
-  EXPECT_NE(platform::DescribeFault(outcome).find("ThrownOnlyHere: first of its kind"),
+  const auto outcome = tamsel::platform::RunGuarded(
+      [](void*) { throw ThrownOnlyHere("first of its kind"); }, nullptr);
+  EXPECT_EQ(tamsel::platform::DescribeFault(outcome).find("C++ exception "), 0U)
+      << tamsel::platform::DescribeFault(outcome);
+  EXPECT_NE(tamsel::platform::DescribeFault(outcome).find("ThrownOnlyHere: first of its kind"),
             std::string::npos)
-      << platform::DescribeFault(outcome);
+      << tamsel::platform::DescribeFault(outcome);
 }
 
 // A server's new handler (one that frees a cache, say) is called before an allocation gives up.

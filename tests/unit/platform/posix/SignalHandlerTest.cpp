@@ -56,7 +56,7 @@ TEST(FaultGuardDeathTest, FaultOutsideAGuardReachesTheProcessHandler) {
           Gate never;
         } gates;
         std::thread guarded([&gates] {
-          platform::RunGuarded(
+          tamsel::platform::RunGuarded(
               [](void* context) {
                 auto* both = static_cast<Gates*>(context);
                 both->inside.Open();
@@ -102,7 +102,7 @@ void InstallPrevious(int flags, bool maskUsr1, void (*plain)(int),
     action.sa_handler = plain;
   }
   sigaction(SIGSEGV, &action, nullptr);
-  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());  // the guard goes in
+  ASSERT_TRUE(tamsel::platform::RunGuarded(&DoNothing, nullptr).Completed());  // the guard goes in
 }
 
 // A fault outside any guard reaches the process's previous handler as the kernel would have
@@ -164,14 +164,14 @@ TEST(FaultGuardDeathTest, AHandlerInstalledLaterDoesNotTakeTheSavesFaults) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+        ASSERT_TRUE(tamsel::platform::RunGuarded(&DoNothing, nullptr).Completed());
         InstallPlainHandler(SIGSEGV, &ComponentHandler);
         const auto outcome =
-            platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
-        if (outcome.ending != platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
+            tamsel::platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
+        if (outcome.ending != tamsel::platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
         if (sigsetjmp(gComponentRecovery, 1) == 0) RaiseFault(Fault::NullWrite);
         if (gComponentFaults != 1) _exit(21);
-        platform::RestoreFaultHandlers();
+        tamsel::platform::RestoreFaultHandlers();
         _exit(CurrentAction(SIGSEGV).sa_handler == &ComponentHandler ? 0 : 22);
       },
       ::testing::ExitedWithCode(0), "");
@@ -242,12 +242,12 @@ TEST_P(ChainingReporterDeathTest, AFaultOutsideASaveEndsTheProcessAfterOneReport
   EXPECT_EXIT(
       {
         if (kind == Reporter::RearmedAroundTheGuard) InstallReporter(true);
-        ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+        ASSERT_TRUE(tamsel::platform::RunGuarded(&DoNothing, nullptr).Completed());
         InstallReporter(kind != Reporter::RestoresAndReturns);
         // The guard is in front again, and still takes the save's faults.
         const auto outcome =
-            platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
-        if (outcome.ending != platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
+            tamsel::platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr);
+        if (outcome.ending != tamsel::platform::GuardOutcome::Ending::ProcessorFault) _exit(20);
         if (gReporterCalls != 0) _exit(21);
         RaiseFault(Fault::NullWrite);
         _exit(22);
@@ -291,11 +291,11 @@ TEST(FaultGuardDeathTest, AHandlerThatOverrunsTheAlternateStackFaults) {
         onStack.sa_flags = SA_ONSTACK;
         sigemptyset(&onStack.sa_mask);
         sigaction(SIGUSR1, &onStack, nullptr);
-        platform::GuardOutcome outcome;
+        tamsel::platform::GuardOutcome outcome;
         std::thread([&outcome] {
-          outcome = platform::RunGuarded([](void*) { raise(SIGUSR1); }, nullptr);
+          outcome = tamsel::platform::RunGuarded([](void*) { raise(SIGUSR1); }, nullptr);
         }).join();
-        _exit(outcome.ending == platform::GuardOutcome::Ending::ProcessorFault &&
+        _exit(outcome.ending == tamsel::platform::GuardOutcome::Ending::ProcessorFault &&
                       outcome.code == SIGSEGV
                   ? 0
                   : 1);
@@ -323,7 +323,7 @@ class ThrownObjectFaultTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ThrownObjectFaultTest, AFaultInTheThrownObjectIsPartOfTheOutcome) {
   const bool inWhat = GetParam();
-  const auto outcome = platform::RunGuarded(
+  const auto outcome = tamsel::platform::RunGuarded(
       [](void* faultsInWhat) {
 #if defined(__SANITIZE_ADDRESS__)
         // An exception whose destructor faulted is abandoned, never freed half-destroyed.
@@ -332,7 +332,7 @@ TEST_P(ThrownObjectFaultTest, AFaultInTheThrownObjectIsPartOfTheOutcome) {
         throw FaultingException(*static_cast<bool*>(faultsInWhat));
       },
       const_cast<bool*>(&inWhat));
-  ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::CppException);
+  ASSERT_EQ(outcome.ending, tamsel::platform::GuardOutcome::Ending::CppException);
   EXPECT_NE(outcome.exceptionType.find("FaultingException"), std::string::npos)
       << outcome.exceptionType;
   EXPECT_EQ(outcome.exceptionText, inWhat ? "(its what() raised SIGSEGV (invalid memory access))"
@@ -345,10 +345,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, ThrownObjectFaultTest, ::testing::Bool(),
 
 // A signal sent by a process names the sender, not an address that the kernel never gave.
 TEST(FaultReportTest, ASentSignalNamesItsSender) {
-  const auto outcome = platform::RunGuarded([](void*) { raise(SIGSEGV); }, nullptr);
-  ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
+  const auto outcome = tamsel::platform::RunGuarded([](void*) { raise(SIGSEGV); }, nullptr);
+  ASSERT_EQ(outcome.ending, tamsel::platform::GuardOutcome::Ending::ProcessorFault);
   EXPECT_TRUE(outcome.sent);
-  const std::string line = platform::DescribeFault(outcome);
+  const std::string line = tamsel::platform::DescribeFault(outcome);
   EXPECT_EQ(line.rfind("SIGSEGV sent by process " + std::to_string(getpid()) + " in ", 0), 0U)
       << line;
   EXPECT_EQ(line.find("address"), std::string::npos) << line;
@@ -361,9 +361,9 @@ __attribute__((noinline)) void ReadANonCanonicalAddress(void*) {
 }
 
 TEST(FaultReportTest, AGeneralProtectionFaultNamesNoAddress) {
-  const auto outcome = platform::RunGuarded(&ReadANonCanonicalAddress, nullptr);
-  ASSERT_EQ(outcome.ending, platform::GuardOutcome::Ending::ProcessorFault);
-  const std::string line = platform::DescribeFault(outcome);
+  const auto outcome = tamsel::platform::RunGuarded(&ReadANonCanonicalAddress, nullptr);
+  ASSERT_EQ(outcome.ending, tamsel::platform::GuardOutcome::Ending::ProcessorFault);
+  const std::string line = tamsel::platform::DescribeFault(outcome);
   EXPECT_EQ(line.rfind("SIGSEGV (general-protection fault, such as a non-canonical address) in "
                        "tamsel_unit_tests+0x",
                        0),
@@ -373,27 +373,27 @@ TEST(FaultReportTest, AGeneralProtectionFaultNamesNoAddress) {
 }
 
 TEST(FaultGuardTest, RestoresThePreviousHandlersButNotOnesInstalledSince) {
-  platform::RestoreFaultHandlers();  // whatever earlier tests left in place
+  tamsel::platform::RestoreFaultHandlers();  // whatever earlier tests left in place
   InstallPlainHandler(SIGSEGV, &Nothing);
   InstallPlainHandler(SIGFPE, &Nothing);
-  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+  ASSERT_TRUE(tamsel::platform::RunGuarded(&DoNothing, nullptr).Completed());
   EXPECT_NE(CurrentAction(SIGSEGV).sa_handler, &Nothing) << "the guard's handler is in place";
 
-  platform::RestoreFaultHandlers();
+  tamsel::platform::RestoreFaultHandlers();
   EXPECT_EQ(CurrentAction(SIGSEGV).sa_handler, &Nothing);
   EXPECT_EQ(CurrentAction(SIGFPE).sa_handler, &Nothing);
 
   // Someone installs a handler after the guard's: it stays.
-  ASSERT_TRUE(platform::RunGuarded(&DoNothing, nullptr).Completed());
+  ASSERT_TRUE(tamsel::platform::RunGuarded(&DoNothing, nullptr).Completed());
   InstallPlainHandler(SIGFPE, &ExitWith42);
-  platform::RestoreFaultHandlers();
+  tamsel::platform::RestoreFaultHandlers();
   EXPECT_EQ(CurrentAction(SIGSEGV).sa_handler, &Nothing);
   EXPECT_EQ(CurrentAction(SIGFPE).sa_handler, &ExitWith42);
 
   // Installed again by the next guarded call, and it still catches.
-  EXPECT_EQ(platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr).code,
+  EXPECT_EQ(tamsel::platform::RunGuarded([](void*) { RaiseFault(Fault::NullWrite); }, nullptr).code,
             static_cast<std::uint32_t>(SIGSEGV));
-  platform::RestoreFaultHandlers();
+  tamsel::platform::RestoreFaultHandlers();
   InstallPlainHandler(SIGSEGV, SIG_DFL);
   InstallPlainHandler(SIGFPE, SIG_DFL);
 }

@@ -15,19 +15,19 @@ namespace {
 // A thread id that the kernel has handed to a newer thread does not count as the old thread;
 // a live thread whose start time cannot be read (no file descriptor left) still counts.
 TEST(ThreadIdentityTest, AThreadIsKnownByItsIdAndStartTime) {
-  platform::ThreadIdentity worker;
+  tamsel::platform::ThreadIdentity worker;
   Gate finish;
   std::thread thread([&] {
-    worker = platform::CurrentThreadIdentity();
+    worker = tamsel::platform::CurrentThreadIdentity();
     finish.Wait();
   });
   ASSERT_TRUE(Eventually([&] { return worker.id != 0; }));
-  EXPECT_TRUE(platform::StillRunning(worker));
+  EXPECT_TRUE(tamsel::platform::StillRunning(worker));
 
   // The same id, recorded for a thread that ran a second before this one started.
-  platform::ThreadIdentity earlierThread = worker;
+  tamsel::platform::ThreadIdentity earlierThread = worker;
   earlierThread.runningAt -= static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
-  EXPECT_FALSE(platform::StillRunning(earlierThread));
+  EXPECT_FALSE(tamsel::platform::StillRunning(earlierThread));
 
   {
     rlimit saved{};
@@ -35,28 +35,28 @@ TEST(ThreadIdentityTest, AThreadIsKnownByItsIdAndStartTime) {
     rlimit none = saved;
     none.rlim_cur = 0;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-    const bool stillRunning = platform::StillRunning(worker);
+    const bool stillRunning = tamsel::platform::StillRunning(worker);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_TRUE(stillRunning) << "a thread whose start time cannot be read was taken for gone";
   }
 
   finish.Open();
   thread.join();
-  EXPECT_TRUE(Eventually([&] { return !platform::StillRunning(worker); }));
+  EXPECT_TRUE(Eventually([&] { return !tamsel::platform::StillRunning(worker); }));
 }
 
 TEST(WorkerTrackingTest, UnloadWaitIsBoundedAndEndsWhenTheWorkerHasLeft) {
-  ASSERT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
+  ASSERT_TRUE(tamsel::platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
   Gate finish;
-  platform::WorkerThread worker;
+  tamsel::platform::WorkerThread worker;
   const auto waitAtGate = [](void* gate) { static_cast<Gate*>(gate)->Wait(); };
   ASSERT_TRUE(worker.Start(waitAtGate, &finish, waitAtGate));
   worker.Detach();
-  EXPECT_TRUE(platform::AnyWorkerInLibrary());
-  EXPECT_FALSE(platform::WaitForWorkersToLeave(std::chrono::milliseconds(30)));
+  EXPECT_TRUE(tamsel::platform::AnyWorkerInLibrary());
+  EXPECT_FALSE(tamsel::platform::WaitForWorkersToLeave(std::chrono::milliseconds(30)));
   finish.Open();
-  EXPECT_TRUE(platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
-  EXPECT_FALSE(platform::AnyWorkerInLibrary());
+  EXPECT_TRUE(tamsel::platform::WaitForWorkersToLeave(std::chrono::seconds(10)));
+  EXPECT_FALSE(tamsel::platform::AnyWorkerInLibrary());
 }
 
 }  // namespace

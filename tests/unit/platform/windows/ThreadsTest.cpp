@@ -28,7 +28,7 @@ void WorkerBody(void* arg) {
   if (run->waitsItself) {
     run->startReturned.Wait();
     const auto start = std::chrono::steady_clock::now();
-    run->ownWaitEnded = platform::WaitForNewestWorkerToEnd(std::chrono::seconds(5));
+    run->ownWaitEnded = tamsel::platform::WaitForNewestWorkerToEnd(std::chrono::seconds(5));
     run->ownWait = std::chrono::steady_clock::now() - start;
   }
   run->started.Open();
@@ -41,7 +41,7 @@ class NewestWorkerTest : public ::testing::TestWithParam<bool> {};
 TEST_P(NewestWorkerTest, TheWaitEndsWithTheThreadAndNeverWaitsForItself) {
   WorkerRun run;
   run.waitsItself = GetParam();
-  platform::WorkerThread worker;
+  tamsel::platform::WorkerThread worker;
   ASSERT_TRUE(worker.Start(&WorkerBody, &run, &WorkerBody));
   worker.Detach();
   run.startReturned.Open();
@@ -52,7 +52,7 @@ TEST_P(NewestWorkerTest, TheWaitEndsWithTheThreadAndNeverWaitsForItself) {
     EXPECT_LT(run.ownWait, std::chrono::seconds(1)) << "the worker waited for its own end";
     ASSERT_EQ(WaitForSingleObject(run.self, 5000), WAIT_OBJECT_0);
   } else {
-    EXPECT_TRUE(platform::WaitForNewestWorkerToEnd(std::chrono::seconds(5)));
+    EXPECT_TRUE(tamsel::platform::WaitForNewestWorkerToEnd(std::chrono::seconds(5)));
     EXPECT_EQ(WaitForSingleObject(run.self, 0), WAIT_OBJECT_0) << "the thread still runs";
   }
   CloseHandle(run.self);

@@ -12,15 +12,13 @@
 
 #include "text/Utf16.h"
 
+// The plug-in's helpers for the server's containers; the containers and GrowCapacity have the
+// server's names.
+namespace tamsel {
+
 // Capacity for a container whose count grows to `newCount`: 4 for a first small block, then
 // newCount + 3/8 of it + 16, saturated at the largest signed 32-bit value.
 std::int32_t GrownCapacity(std::int32_t newCount, std::int32_t capacity);
-
-// Grows a block so that it holds at least `newCount` elements, through FMemory::Realloc.
-// When the server returns no memory it throws std::bad_alloc and changes nothing: `data` and
-// `capacity` still describe the old block, which the container still owns.
-void GrowCapacity(void*& data, std::int32_t& capacity, std::int32_t newCount,
-                  std::size_t elementSize);
 
 // Throws std::length_error when a container cannot take `extra` more elements.
 void CheckRoomFor(std::int32_t count, std::int64_t extra);
@@ -34,15 +32,24 @@ void ReleaseBlock(void* data);
 template <typename T>
 struct MovableAsBytes : std::is_trivially_copyable<T> {};
 
+}  // namespace tamsel
+
+// Grows a block so that it holds at least `newCount` elements, through FMemory::Realloc.
+// When the server returns no memory it throws std::bad_alloc and changes nothing: `data` and
+// `capacity` still describe the old block, which the container still owns.
+void GrowCapacity(void*& data, std::int32_t& capacity, std::int32_t newCount,
+                  std::size_t elementSize);
+
 template <typename T>
 class EngineArray {
-  static_assert(MovableAsBytes<T>::value, "elements are moved by reallocation as raw bytes");
+  static_assert(tamsel::MovableAsBytes<T>::value,
+                "elements are moved by reallocation as raw bytes");
 
  public:
   EngineArray() = default;
   ~EngineArray() {
     Reset();
-    ReleaseBlock(data_);
+    tamsel::ReleaseBlock(data_);
   }
   EngineArray(const EngineArray&) = delete;
   EngineArray& operator=(const EngineArray&) = delete;
@@ -57,7 +64,7 @@ class EngineArray {
   // array is as it was, apart from a possibly larger block.
   template <typename... Args>
   std::int32_t Emplace(Args&&... args) {
-    CheckRoomFor(count_, 1);
+    tamsel::CheckRoomFor(count_, 1);
     const std::int32_t index = count_;
     if (index + 1 > capacity_) {
       void* block = data_;
@@ -103,7 +110,7 @@ class EngineString {
   explicit EngineString(const Utf16Char* text);
   // From the first `count` units of `text`; a count of 0 gives a string without storage.
   EngineString(std::int32_t count, const Utf16Char* text);
-  ~EngineString() { ReleaseBlock(data_); }
+  ~EngineString() { tamsel::ReleaseBlock(data_); }
   EngineString(const EngineString&) = delete;
   EngineString& operator=(const EngineString&) = delete;
 
@@ -128,8 +135,10 @@ class EngineString {
 };
 
 // Its block is reached only through data_, never through the string's own address.
+namespace tamsel {
 template <>
 struct MovableAsBytes<EngineString> : std::true_type {};
+}  // namespace tamsel
 
 static_assert(sizeof(EngineString) == sizeof(void*) + 2 * sizeof(std::int32_t),
               "data, count and capacity, as the server lays them out");
