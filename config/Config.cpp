@@ -17,8 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/engine/EngineContainers.h"
 #include "host/VelkorApi.h"
+#include "host/engine/EngineContainers.h"
 #include "logging/LogText.h"
 #include "logging/PluginLog.h"
 #include "platform/RegularFile.h"

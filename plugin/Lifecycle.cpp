@@ -12,9 +12,9 @@
 #include "platform/FaultGuard.h"
 #include "platform/ProcessExit.h"
 #include "platform/Threads.h"
-#include "state/SaveState.h"
 #include "plugin/SaveWorld.h"
 #include "plugin/UnloadAndExit.h"
+#include "state/SaveState.h"
 
 namespace tamsel {
 

@@ -20,8 +20,9 @@ set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${TAMSEL_MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${TAMSEL_MINGW_TRIPLE})
 set(CMAKE_RC_COMPILER ${TAMSEL_MINGW_TRIPLE}-windres)
-set(CMAKE_AR /usr/bin/${TAMSEL_MINGW_TRIPLE}-ar)
-set(CMAKE_RANLIB /usr/bin/${TAMSEL_MINGW_TRIPLE}-ranlib)
+# LLVM's archiver: binutils' takes 13 s to index each object with CodeView debug information.
+set(CMAKE_AR llvm-ar)
+set(CMAKE_RANLIB llvm-ranlib)
 
 # clang does not find Debian's mingw-w64 libstdc++ by itself. That libstdc++ (built by g++)
 # defines type_info::operator== out of line; clang must use that one, not emit its own.
