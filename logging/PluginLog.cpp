@@ -5,6 +5,7 @@
 
 #include "host/SpdlogLine.h"
 #include "host/VelkorApi.h"
+#include "platform/Threads.h"
 #include "platform/Wait.h"
 
 #if TAMSEL_SPDLOG_SINKS_FORMAT
@@ -26,6 +27,10 @@ std::atomic<int> LinesBeingWritten{0};
 std::atomic<bool> Closed{false};
 
 }  // namespace
+
+void PluginLog::AfterSinkFailure() {
+  platform::RethrowThreadCancellation();
+}
 
 PluginLog::LogCall::LogCall() {
   LinesBeingWritten.fetch_add(1);

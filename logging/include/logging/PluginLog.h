@@ -5,8 +5,6 @@
 
 #include <spdlog/logger.h>
 
-#include "platform/Threads.h"
-
 namespace tamsel {
 
 // The plug-in's one named logger, writing to the host's sinks.
@@ -28,7 +26,7 @@ class PluginLog {
     try {
       write(*Get().logger_);
     } catch (...) {
-      platform::RethrowThreadCancellation();
+      AfterSinkFailure();
     }
   }
 
@@ -49,6 +47,9 @@ class PluginLog {
   void HandBackSinks();
 
  private:
+  // Inside Log's handler: lets a thread's cancellation unwind on, and swallows the rest.
+  static void AfterSinkFailure();
+
   // A line being written: Close waits for it.
   class LogCall {
    public:
