@@ -10,12 +10,13 @@
 // no core file either; its log lines are what it leaves).
 namespace tamsel::platform {
 
+// POSIX: false; Windows: true.
 bool CrashDumpsSupported() noexcept;
 
 // From now on a dump goes into `folder` (created when needed) for every fault caught, named
 // "save-crash-<UTC time>-<process id>.dmp"; of those, the newest `keep` by the files' times stay
 // and older ones are removed. Call while no guarded call runs (the library's load): it starts
-// no process; the first guarded call starts the writer.
+// no process; the first guarded call starts the writer. POSIX: nothing, as DisableCrashDumps.
 void EnableCrashDumps(const std::filesystem::path& folder, int keep);
 void DisableCrashDumps() noexcept;
 

@@ -51,7 +51,9 @@ struct GuardOutcome {
 // Calls fn(arg) so that a C++ exception or a processor fault (access violation, division by
 // zero, illegal instruction, stack overflow) raised inside it ends the call here, and says how
 // the call ended. Faults on other threads, or outside such a call, reach whatever handler the
-// process had before. Only thread cancellation passes through.
+// process had before. Only thread cancellation passes through. POSIX: signal handlers on an
+// alternate stack and a jump back; Windows: __try/__except, with a vectored handler for a
+// dispatch that cannot reach it (docs/architecture.md, the crash guard).
 GuardOutcome RunGuarded(void (*fn)(void*), void* arg);
 
 // One line for an administrator saying what ended a call that did not return: the fault by
@@ -68,6 +70,7 @@ std::string DescribeStack(const GuardOutcome& outcome);
 // Puts back the fault handlers that the process had before the first guarded call, wherever
 // the current ones are still this library's; handlers that someone installed since are left
 // alone. Called as the library is unloaded, so that no handler points into unmapped code.
+// POSIX: the signal handlers; Windows: removes the vectored handler.
 void RestoreFaultHandlers() noexcept;
 
 }  // namespace tamsel::platform

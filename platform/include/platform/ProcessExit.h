@@ -16,10 +16,12 @@
 // still live, and `beforeExit` runs there, before the unload.
 namespace tamsel::platform {
 
-// Redirects the entries; returns how many were redirected. Call once, while loading.
+// Redirects the entries; returns how many were redirected. Call once, while loading. POSIX:
+// keeps `beforeExit` for NoteProcessExit, redirects nothing, returns 0.
 int InterceptProcessExit(void (*beforeExit)()) noexcept;
 
-// Puts back every entry that still leads to this library. Call while unloading.
+// Puts back every entry that still leads to this library. Call while unloading. POSIX: forgets
+// `beforeExit`.
 void ReleaseProcessExit() noexcept;
 
 // True once the process is exiting as far as the library's unload can tell: on POSIX from the

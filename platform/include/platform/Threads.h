@@ -29,14 +29,17 @@ class WorkerThread {
   // before the new thread has entered its code (Windows: the thread takes its own reference to
   // the library, and the unload may come first), the thread runs withoutLibrary(arg) instead,
   // which must be code of another module.
+  // POSIX: a pthread waiting on a gate; Windows: a suspended thread started in outliving code.
   bool Start(void (*body)(void*), void* arg, void (*withoutLibrary)(void*)) noexcept;
 
   // Restricts the thread to the logical processors whose bits are set (bit j is processor j).
   // 0 when the system took the mask; otherwise its error code (SystemErrorText names it), and
   // the thread runs where it was allowed to before.
+  // POSIX: pthread_setaffinity_np (Linux); Windows: SetThreadAffinityMask.
   int SetAffinityMask(std::uint64_t mask) noexcept;
 
-  // Lets the thread run, by itself; this object no longer refers to it.
+  // Lets the thread run, by itself; this object no longer refers to it. POSIX: opens the gate
+  // and detaches; Windows: resumes the thread and closes its handle.
   void Detach() noexcept;
 
  private:
@@ -53,7 +56,8 @@ inline constexpr bool kTerminateHandlerPerThread = true;
 inline constexpr bool kTerminateHandlerPerThread = false;
 #endif
 
-// The system's words for an error code that a function here returned.
+// The system's words for an error code that a function here returned. POSIX: an errno value's
+// (generic category); Windows: a GetLastError code's (system category).
 std::string SystemErrorText(int code);
 
 // One save at a time in the process, whatever copies of the library come and go in it: a save
@@ -61,10 +65,12 @@ std::string SystemErrorText(int code);
 // it back as it ends. On Windows a copy's save thread can outlive the copy, and gives the slot
 // back from outliving code once its save is done. On POSIX an unload waits for every worker of
 // its copy, so each copy's own save flag suffices: the slot is always free there.
+// POSIX: always true, and nothing to give back; Windows: a named semaphore of one.
 bool ClaimProcessSaveSlot() noexcept;
 void ReleaseProcessSaveSlot() noexcept;
 
-// True while a worker other than the calling thread may still run the library's code.
+// True while a worker other than the calling thread may still run the library's code. POSIX:
+// until the thread is gone; Windows: until it has dropped its reference to the library.
 bool AnyWorkerInLibrary() noexcept;
 
 // For the library's unload: true when a worker was started but has not entered the library's
@@ -72,7 +78,8 @@ bool AnyWorkerInLibrary() noexcept;
 // was started under is held for nobody. Never on POSIX, where the unload waits for every worker.
 bool WorkerLeftOutOfUnload() noexcept;
 
-// Waits until no worker runs the library's code; false when the limit ran out first.
+// Waits until no worker runs the library's code (as AnyWorkerInLibrary tells); false when the
+// limit ran out first.
 bool WaitForWorkersToLeave(std::chrono::milliseconds limit) noexcept;
 
 // Waits until the newest worker's thread has ended, not only left its save, unless it is the
@@ -93,11 +100,13 @@ bool WaitForNewestWorkerToEnd(std::chrono::milliseconds limit) noexcept;
 void ReleaseRuntimeState(bool libraryUnloading) noexcept;
 
 // Call inside catch (...): rethrows what is being caught when it is the calling thread's
-// cancellation (POSIX), which must unwind on; returns for anything else.
+// cancellation, which must unwind on; returns for anything else. POSIX: glibc's forced unwind;
+// Windows: nothing (no cancellation), returns at once.
 void RethrowThreadCancellation();
 
 // From now on `inChild` runs in the child of every fork(), once the worker bookkeeping has been
-// reset there: a child has no thread but the one that forked. Nothing to do on Windows.
+// reset there: a child has no thread but the one that forked. POSIX: pthread_atfork; Windows:
+// nothing (no fork).
 void WatchForks(void (*inChild)()) noexcept;
 
 }  // namespace tamsel::platform
