@@ -3,7 +3,7 @@
 then checks its log, its save file and its reports.
 
 server_smoke_test.py --server PATH --plugin PATH --work-dir DIR [--emulator PATH]
-                     [--host-spdlog-0]
+                     [--host-spdlog-0] [--symbolizer PATH] [--lldb PATH] [--shard I/N]
 """
 
 import argparse
@@ -330,9 +330,19 @@ def main():
     parser.add_argument("--host-spdlog-0", action="store_true")
     parser.add_argument("--symbolizer", default="llvm-symbolizer")
     parser.add_argument("--lldb", default="")
+    parser.add_argument("--shard", default="0/1",
+                        help="I/N: only every Nth test from the Ith (by name), so that N runs "
+                             "share the tests")
     ARGS, rest = parser.parse_known_args()
     # CMake passes an option it leaves out as an empty argument.
-    unittest.main(argv=[sys.argv[0]] + [argument for argument in rest if argument], verbosity=2)
+    rest = [argument for argument in rest if argument]
+    if rest:
+        unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    index, count = (int(part) for part in ARGS.shard.split("/"))
+    names = unittest.TestLoader().getTestCaseNames(ServerSmokeTest)
+    suite = unittest.TestSuite(ServerSmokeTest(name) for name in names[index::count])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
 
 
 if __name__ == "__main__":
